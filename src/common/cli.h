@@ -1,0 +1,34 @@
+// Argument checks and conversions shared by both command lines.
+//   isInt("059") -> true   isInt("") -> true   isInt("+5") -> false
+//   lowByte("300") -> 44   toInt32("99999999999", &v) -> false
+//   validDeviceId("59") -> true   validDeviceId("261") -> false
+#ifndef KELTO_COMMON_CLI_H
+#define KELTO_COMMON_CLI_H
+
+#include <cstdint>
+
+namespace kelto {
+
+// True when every byte is an ASCII digit; the empty text is true.
+bool isInt(const char* in);
+
+// The standard decimal conversion to a signed 32-bit int (as stoi: leading
+// white space, an optional sign, then digits), without exceptions: false
+// when there is no digit or the value is out of range.
+bool toInt32(const char* text, int* value);
+
+// Low 8 bits of atoi(text): device IDs and blink seconds.
+uint8_t lowByte(const char* text);
+
+// A digit string whose whole value lies in 1..59. Values whose low 8 bits
+// alone would fall inside (261 would address device 5) are refused.
+bool validDeviceId(const char* digits);
+
+// Prints {"version": text of the driver library's entry point}, or
+// {"version":"-1"} when libcorvaneDriver.so or the entry point is missing.
+// Returns 0 in both cases. The library is never closed.
+int versionQuery();
+
+}  // namespace kelto
+
+#endif

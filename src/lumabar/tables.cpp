@@ -1,0 +1,49 @@
+#include "tables.h"
+
+namespace lumabar {
+
+// Command word -> message ID with device number 0.
+const kelto::MessageIdTable MESSAGE_ID = {
+    {"showrgb", 0x08070000},       // 4-byte lighting frame: 0, R, G, B
+    {"writeregister", 0x08070180}, // 5-byte lighting frame
+    {"reset", 0x00000040},         // empty lighting frame; zero high half
+    {"showregister", 0x08070040},  // 1-byte lighting frame
+    {"flash", 0x08070080},         // accepted, nothing sent
+    {"cycle", 0x08070140},         // 2-byte lighting frame
+    {"fade", 0x080700C0},          // 2-byte lighting frame
+    {"ping", 0x08072400},          // presence frames
+    {"blink", 0x08074000},
+    {"id", 0x08073400},
+    {"versions", 0x08073000},
+    {"name", 0x08073800},
+    {"serial", 0x08074400},
+    {"firmware", 0x1B070180},      // bootloader entry
+};
+
+const kelto::ErrorTable ERROR_MESSAGE = {
+    {0, "Success (or error error)"},
+    {10, "ID not found on network"},
+    {11, "CAN receive timeout"},
+    {12, "No devices found"},
+    {13, "No response from Lumabar"},
+    {14, "New ID already found on network"},
+    {20, "This executable requires arguments"},
+    {21, "First argument must be \"scan\", \"reset\", or an ID followed by a field and possibly "
+         "a new value"},
+    {22, "First argument must be a valid ID"},
+    {23, "IDs must be greater than zero and less than sixty (0 < id < 60)."},
+    {24, "Too many arguments"},
+    {25, "Further argument must be positive numerals"},
+    {27, "This field does not allow a set value."},
+    {28, "This field requires a value."},
+    {29, "Firmware path must not contain spaces."},
+    {30, "Unrecognized command"},
+    {31, "New name longer than eight characters"},
+    {99, "Reached end of program without producing an error message or result"},
+};
+
+const kelto::ToolProfile PROFILE = {
+    &MESSAGE_ID, &ERROR_MESSAGE, "ping", 200, 0x1b07, "Lumabar_GetLibraryVersion",
+};
+
+}  // namespace lumabar
