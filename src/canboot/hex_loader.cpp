@@ -1,0 +1,159 @@
+#include "hex_loader.h"
+
+#include <cstring>
+#include <memory>
+
+namespace kelto {
+
+PageMap pages;
+
+namespace {
+
+constexpr size_t FILE_BUFFER_BYTES = 1 << 20;  // stdio buffer of the image file
+
+// Value of a hex digit, -1 for any other character.
+struct HexDigits {
+    int8_t value[256];
+    HexDigits() {
+        std::memset(value, -1, sizeof value);
+        for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<int8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<int8_t>(c - 'a' + 10);
+        for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<int8_t>(c - 'A' + 10);
+    }
+};
+const HexDigits HEX;
+
+inline int hexDigit(char c) { return HEX.value[static_cast<unsigned char>(c)]; }
+
+// White space as the "%x" conversion skips it (C locale).
+inline bool isScanSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+enum class LineResult { Good, BadFormat, BadChecksum };
+
+// Characters of the line before its line end ("\n", "\r\n" or none).
+size_t contentLength(const char* line) {
+    size_t n = std::strlen(line);
+    if (n > 0 && line[n - 1] == '\n') --n;
+    if (n > 0 && line[n - 1] == '\r') --n;
+    return n;
+}
+
+// Reads one line into r. The checksum covers every byte the count
+// announces; bytes past the 16th are summed but not stored.
+LineResult readRecord(const char* line, Record& r) {
+    if (line[0] != ':') return LineResult::BadFormat;
+    const int count = ScanBytes(2, line + 1);
+    if (count < 0) return LineResult::BadChecksum;
+    const int checksumAt = 9 + 2 * count;
+    if (contentLength(line) < static_cast<size_t>(checksumAt + 2)) return LineResult::BadChecksum;
+    const int address = ScanBytes(4, line + 3);
+    const int type = ScanBytes(2, line + 7);
+    const int checkSum = ScanBytes(2, line + checksumAt);
+    if (address < 0 || type < 0 || checkSum < 0) return LineResult::BadChecksum;
+    r.recordLength = static_cast<int8_t>(count);
+    r.address = static_cast<uint32_t>(address);
+    r.recordType = static_cast<int8_t>(type);
+    r.checkSum = static_cast<uint8_t>(checkSum);
+    unsigned extraSum = 0;  // bytes beyond the 16 that data holds
+    for (int j = 0; j < count; ++j) {
+        const int byte = ScanBytes(2, line + 9 + 2 * j);
+        if (byte < 0) return LineResult::BadChecksum;
+        if (j < RECORD_BYTES) {
+            r.data[j] = static_cast<uint8_t>(byte);
+        } else {
+            extraSum += static_cast<unsigned>(byte);
+        }
+    }
+    if (count <= RECORD_BYTES) return r.verify() ? LineResult::Good : LineResult::BadChecksum;
+    const unsigned expected = static_cast<unsigned>(r.MakeCheckSum()) - extraSum;
+    return (expected & 0xFF) == r.checkSum ? LineResult::Good : LineResult::BadChecksum;
+}
+
+void reportFormatError(const std::string& path, FILE* err) {
+    std::fprintf(err, "Incorrect file format of firmware file: %s", path.c_str());
+    std::fputs("Error in firmware file. File processing cancelled.\n", err);
+    std::fflush(err);
+}
+
+// Reads every line of an open file; false at the first bad line.
+bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err) {
+    char line[HEX_LINE_BUFFER];
+    int fileLine = 0;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        ++fileLine;
+        Record r;
+        switch (readRecord(line, r)) {
+            case LineResult::BadFormat:
+                reportFormatError(path, err);
+                return false;
+            case LineResult::BadChecksum:
+                std::fprintf(err, "Error in hex file #%d\n", fileLine);
+                std::fflush(err);
+                return false;
+            case LineResult::Good:
+                if (r.recordLength == RECORD_BYTES) addRecordToPage(r, into);
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Record::Record() : recordLength(RECORD_BYTES), address(0), recordType(0), checkSum(0) {
+    std::memset(data, 0xFF, sizeof data);
+}
+
+short Record::MakeCheckSum() const {
+    const int n = recordLength > RECORD_BYTES ? RECORD_BYTES : (recordLength > 0 ? recordLength : 0);
+    unsigned sum = static_cast<uint8_t>(recordLength) + (address & 0xFF) + ((address >> 8) & 0xFF) +
+                   static_cast<uint8_t>(recordType);
+    for (int j = 0; j < n; ++j) sum += data[j];
+    return static_cast<short>((0x100 - (sum & 0xFF)) & 0xFF);
+}
+
+bool Record::verify() const { return (MakeCheckSum() & 0xFF) == checkSum; }
+
+void Page::addRecord(Record r, int recordNumber) { recs[recordNumber] = r; }
+
+int ScanBytes(int howmany, const char* bytes) {
+    int i = 0;
+    while (i < howmany && isScanSpace(bytes[i])) ++i;
+    if (i == howmany || hexDigit(bytes[i]) < 0) return -1;
+    int value = 0;
+    for (; i < howmany && hexDigit(bytes[i]) >= 0; ++i) value = value * 16 + hexDigit(bytes[i]);
+    return value;
+}
+
+void addRecordToPage(Record r, PageMap& into) {
+    const uint32_t pageAddress = r.address & ~static_cast<uint32_t>(PAGE_BYTES - 1);
+    const int recordNumber = static_cast<int>((r.address >> 4) & 3);
+    into[pageAddress].addRecord(r, recordNumber);
+}
+
+void addRecordToPage(Record r) { addRecordToPage(r, pages); }
+
+bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) {
+        std::fprintf(err, "Can not open the firmware hexfile: %s\n", path.c_str());
+        std::fflush(err);
+        return false;
+    }
+    std::unique_ptr<char[]> buffer(new char[FILE_BUFFER_BYTES]);
+    std::setvbuf(file, buffer.get(), _IOFBF, FILE_BUFFER_BYTES);
+    const bool good = loadLines(file, path, into, err);
+    std::fclose(file);
+    if (!good) return false;
+    if (out != nullptr) {
+        std::fprintf(out, "Total pages: %zu\n", into.size());
+        std::fflush(out);
+    }
+    return true;
+}
+
+bool parseFile(const std::string& path) { return loadHexFile(path, pages, stdout, stderr); }
+
+}  // namespace kelto
