@@ -1,0 +1,67 @@
+#include "update.h"
+
+#include <cstdio>
+
+#include "boot_link.h"
+#include "clock.h"
+#include "hex_loader.h"
+
+namespace kelto {
+
+namespace {
+
+// One slot: bytes 0-7, then bytes 8-15, then the pause.
+void sendSlot(Record& rec) {
+    Send_data(rec.data);
+    Send_data(rec.data + 8);
+    sleepMs(PAGE_STEP_MS);
+}
+
+void sendPage(uint32_t pageAddress, Page& page) {
+    Load_address(pageAddress);
+    for (Record& rec : page.recs) sendSlot(rec);
+    Unlock_page(pageAddress);
+    sleepMs(PAGE_STEP_MS);
+    Erase_page(pageAddress);
+    sleepMs(PAGE_STEP_MS);
+    Write_page(pageAddress);
+    sleepMs(PAGE_STEP_MS);
+}
+
+}  // namespace
+
+void sendPages() {
+    int progress = 0;
+    for (auto& [pageAddress, page] : pages) {
+        sendPage(pageAddress, page);
+        ++progress;
+        std::printf("%d\n", progress);
+        std::fflush(stdout);
+    }
+}
+
+bool updateFirmware(uint32_t id, const std::string& path) {
+    if (!parseFile(path)) {
+        std::fputs("somethings up\n", stdout);
+        std::fflush(stdout);
+        return false;
+    }
+    if (id != 0) {
+        Enter_Boot(id);
+    } else {
+        Recovery();
+    }
+    std::fputs("\nEntered boot mode\n", stderr);
+    std::fflush(stderr);
+    sleepMs(BOOT_SETTLE_MS);
+    sendPages();
+    sleepMs(RUN_APP_DELAY_MS);
+    Run_app();
+    return true;
+}
+
+int setFirmware(uint32_t id, const std::string& path) {
+    return updateFirmware(id, path) ? 0 : FIRMWARE_FILE_REJECTED;
+}
+
+}  // namespace kelto

@@ -1,0 +1,43 @@
+// Page transfer and update sequence: the engine of the "firmware" command.
+//
+//   setFirmware(0x1B070185, "image.hex") with a 2-page image, device answering:
+//     stdout: "Total pages: 2\n" "1\n" "2\n"            -> returns 0
+//     stderr: "\nb1.2 f3.4 h5.6" "\nEntered boot mode\n"
+//   setFirmware(0x1B070185, "missing.hex"):
+//     stderr: "Can not open the firmware hexfile: missing.hex\n"
+//     stdout: "somethings up\n", no frame sent            -> returns 26
+#ifndef KELTO_CANBOOT_UPDATE_H
+#define KELTO_CANBOOT_UPDATE_H
+
+#include <cstdint>
+#include <string>
+
+namespace kelto {
+
+// Status of a firmware command whose image file was rejected by the loader
+// (cannot be opened, bad format, bad checksum): nothing was sent.
+constexpr int FIRMWARE_FILE_REJECTED = 26;
+
+constexpr int BOOT_SETTLE_MS = 200;     // after entering the bootloader
+constexpr int PAGE_STEP_MS = 10;        // after each slot and each page command
+constexpr int RUN_APP_DELAY_MS = 1000;  // before the start-application frame
+
+// Runs the update. id 0: the recovery path (Recovery); otherwise the entry
+// frame goes to the entry identifier OR id (Enter_Boot). Returns 0 once the
+// device has been addressed, FIRMWARE_FILE_REJECTED when the file was
+// rejected.
+int setFirmware(uint32_t id, const std::string& path);
+
+// The whole sequence: load, enter, "\nEntered boot mode\n" on stderr, 200 ms,
+// sendPages, 1000 ms, Run_app. Returns false, after "somethings up\n" on
+// stdout, when the loader rejected the file; no frame is sent then.
+bool updateFirmware(uint32_t id, const std::string& path);
+
+// Sends every page in ascending address order: Load_address, the four slots
+// as pairs of data frames (10 ms after each pair), Unlock_page, Erase_page,
+// Write_page (10 ms after each); then the page count so far on stdout.
+void sendPages();
+
+}  // namespace kelto
+
+#endif
