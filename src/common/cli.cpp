@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -26,6 +27,15 @@ int atoiSaturating(const char* text) {
     return static_cast<int>(v);
 }
 }  // namespace
+
+bool strEq(const std::string& str1, const std::string& str2) {
+    if (str1.size() != str2.size()) return false;
+    for (size_t i = 0; i < str1.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(str1[i])) !=
+            std::tolower(static_cast<unsigned char>(str2[i])))
+            return false;
+    return true;
+}
 
 bool isInt(const char* in) {
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(in); *p != 0; ++p)

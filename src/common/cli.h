@@ -6,8 +6,13 @@
 #define KELTO_COMMON_CLI_H
 
 #include <cstdint>
+#include <string>
 
 namespace kelto {
+
+// Equal length and equal bytes after ASCII case folding (C locale tolower).
+//   strEq("SCAN", "scan") -> true   strEq("", "") -> true
+bool strEq(const std::string& str1, const std::string& str2);
 
 // True when every byte is an ASCII digit; the empty text is true.
 bool isInt(const char* in);

@@ -1,11 +1,14 @@
 #include "commands.h"
 
+#include <cstring>
+
 #include "canboot/update.h"
 #include "cli.h"
 #include "fields.h"
 #include "identity.h"
 #include "presence.h"
 #include "report.h"
+#include "tool.h"
 
 namespace kelto {
 
@@ -46,6 +49,24 @@ int readCommand(int (*read)(uint32_t), uint32_t messageID, int argc) {
 int blinkCommand(uint32_t messageID, int argc, char** argv) {
     if (argc != 4) return reportError(28);
     return blink(messageID, lowByte(argv[3]));
+}
+
+std::optional<int> deviceCommand(int argc, char** argv, uint32_t* messageID, uint8_t* id) {
+    const uint32_t entry = messageIdOf(argv[2]);
+    if (entry == 0) return reportError(30);
+    if (const int refused = addressDevice(argv, entry, messageID, id)) return refused;
+    if (std::strcmp(argv[2], "name") == 0) return nameCommand(*messageID, argc, argv);
+    if (std::strcmp(argv[2], "firmware") == 0) return firmwareForm(*messageID, argc, argv, 3);
+    return std::nullopt;
+}
+
+std::optional<int> deviceAction(const char* word, uint32_t messageID, uint8_t id, int argc,
+                                char** argv) {
+    if (std::strcmp(word, "id") == 0) return idCommand(messageID, id, argc, argv);
+    if (std::strcmp(word, "serial") == 0) return readCommand(getSerial, messageID, argc);
+    if (std::strcmp(word, "versions") == 0) return readCommand(getVersions, messageID, argc);
+    if (std::strcmp(word, "blink") == 0) return blinkCommand(messageID, argc, argv);
+    return std::nullopt;
 }
 
 }  // namespace kelto

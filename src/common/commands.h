@@ -8,8 +8,21 @@
 #define KELTO_COMMON_COMMANDS_H
 
 #include <cstdint>
+#include <optional>
 
 namespace kelto {
+
+// The steps both tools take once the run names a device: the command word
+// must be a MESSAGE_ID key (30), then addressDevice; "name" and "firmware",
+// which take free text, are carried out here. Returns the exit status when
+// the run is decided, or nothing with messageID and id set for the tool's
+// own steps.
+std::optional<int> deviceCommand(int argc, char** argv, uint32_t* messageID, uint8_t* id);
+
+// The actions both tools share once the values are checked: "id",
+// "serial", "versions", "blink". Nothing when `word` is none of them.
+std::optional<int> deviceAction(const char* word, uint32_t messageID, uint8_t id, int argc,
+                                char** argv);
 
 // Checks the device ID (digits 22, range 23, presence 10) and composes the
 // message ID of the command word whose table value is `entry`. 0 when the

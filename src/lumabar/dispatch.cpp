@@ -9,7 +9,6 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "identity.h"
 #include "can.h"
 #include "presence.h"
 #include "report.h"
@@ -82,21 +81,13 @@ int lumabarMain(int argc, char** argv) {
     if (argc == 2) return singleWord(argv[1]);
     if (std::strcmp(argv[1], "firmware") == 0) return kelto::firmwareForm(0, argc, argv, 2);
 
-    const std::string word = argv[2];
-    const uint32_t entry = kelto::messageIdOf(word);
-    if (entry == 0) return exitWithError(30);
     uint32_t messageID = 0;
     uint8_t id = 0;
-    if (const int refused = kelto::addressDevice(argv, entry, &messageID, &id)) return refused;
-
-    if (word == "name") return kelto::nameCommand(messageID, argc, argv);
-    if (word == "firmware") return kelto::firmwareForm(messageID, argc, argv, 3);
+    if (const auto decided = kelto::deviceCommand(argc, argv, &messageID, &id)) return *decided;
     if (!valuesAreDigits(argc, argv)) return exitWithError(25);
-    if (word == "id") return kelto::idCommand(messageID, id, argc, argv);
-    if (word == "serial") return kelto::readCommand(kelto::getSerial, messageID, argc);
-    if (word == "versions") return kelto::readCommand(kelto::getVersions, messageID, argc);
-    if (word == "blink") return kelto::blinkCommand(messageID, argc, argv);
-    if (const LightingFrame* frame = findLightingFrame(word))
+    if (const auto decided = kelto::deviceAction(argv[2], messageID, id, argc, argv))
+        return *decided;
+    if (const LightingFrame* frame = findLightingFrame(argv[2]))
         return sendLighting(*frame, messageID, argc, argv);
     return LIGHTING_STATUS;  // "flash", "ping": accepted, nothing sent
 }

@@ -9,13 +9,6 @@
 
 namespace {
 
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string err;
-    std::vector<std::string> frames;
-};
-
 // Runs kelto_lumabar with `args` on a bus where devices 5 and 7 answer.
 ToolRun runLumabar(std::vector<std::string> args) {
     ScriptedBus bus(lumabar::PROFILE);
@@ -25,17 +18,10 @@ ToolRun runLumabar(std::vector<std::string> args) {
     bus.answer(0x08074405, {'L', 'B', '0', '0', '0', '0', '0', '5'});
     bus.answer(0x08073005, {2, 3, 1, 1, 1, 0, 0, 0});
     args.insert(args.begin(), "kelto_lumabar");
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const Captured c = capture(
-        [&] { return lumabar::lumabarMain(static_cast<int>(args.size()), argv.data()); });
-    ToolRun run{c.status, c.out, c.err, {}};
-    for (const FakeFrame& f : fakeCanSent()) run.frames.push_back(frameText(f));
-    return run;
+    return runTool(lumabar::lumabarMain, args);
 }
 
-std::string error(const char* text) { return std::string("{\"error\":\"") + text + "\"}\n"; }
+std::string error(const char* text) { return errorDocument(text); }
 
 const char* const REQUIRES_VALUE = "This field requires a value.";
 const char* const DIGITS = "Further argument must be positive numerals";

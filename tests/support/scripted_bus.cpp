@@ -7,9 +7,13 @@ ScriptedBus::ScriptedBus(const kelto::ToolProfile& profile) : profile_(profile) 
     fakeCanReset();
     kelto::setTool(profile_);
     fakeCanOnSend([this](const FakeFrame& frame) {
+        const auto field = fields_.find(frame.id);
+        if (field != fields_.end() && frame.data.size() == 1) field->second = frame.data[0];
+        if (!frame.data.empty()) return;
         const auto it = answers_.find(frame.id);
-        if (frame.data.empty() && it != answers_.end())
+        if (it != answers_.end())
             fakeCanArrive(frame.timeUs + it->second.second, frame.id, it->second.first);
+        if (field != fields_.end()) fakeCanArrive(frame.timeUs + 1000, frame.id, {field->second});
     });
 }
 
@@ -26,6 +30,8 @@ void ScriptedBus::answer(uint32_t id, std::vector<uint8_t> reply, int64_t latenc
     answers_[id] = {std::move(reply), latencyUs};
 }
 
+void ScriptedBus::field(uint32_t id, uint8_t value) { fields_[id] = value; }
+
 std::vector<FakeFrame> ScriptedBus::sentOn(uint32_t id) const {
     std::vector<FakeFrame> out;
     for (const FakeFrame& f : fakeCanSent())
@@ -39,3 +45,15 @@ std::string frameText(const FakeFrame& frame) {
     for (uint8_t b : frame.data) n += std::snprintf(buf + n, sizeof buf - n, "%02X", b);
     return buf;
 }
+
+ToolRun runTool(int (*toolMain)(int, char**), std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const Captured c = capture([&] { return toolMain(static_cast<int>(args.size()), argv.data()); });
+    ToolRun run{c.status, c.out, c.err, {}};
+    for (const FakeFrame& f : fakeCanSent()) run.frames.push_back(frameText(f));
+    return run;
+}
+
+std::string errorDocument(const std::string& text) { return "{\"error\":\"" + text + "\"}\n"; }
