@@ -30,6 +30,22 @@ inline bool isScanSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+inline uint32_t pageOf(uint32_t address) { return address & ~(PAGE_BYTES - 1); }
+inline int slotOf(uint32_t address) { return static_cast<int>((address >> 4) & 3); }
+
+// A field of two hex digits, the common case, without the general scan.
+inline int scanPair(const char* p) {
+    const int hi = hexDigit(p[0]);
+    const int lo = hexDigit(p[1]);
+    return (hi | lo) >= 0 ? hi << 4 | lo : ScanBytes(2, p);
+}
+
+inline int scanQuad(const char* p) {
+    const int hi = hexDigit(p[0]) | hexDigit(p[1]);
+    const int lo = hexDigit(p[2]) | hexDigit(p[3]);
+    return (hi | lo) >= 0 ? scanPair(p) << 8 | scanPair(p + 2) : ScanBytes(4, p);
+}
+
 enum class LineResult { Good, BadFormat, BadChecksum };
 
 // Characters of the line before its line end ("\n", "\r\n" or none).
@@ -44,13 +60,13 @@ size_t contentLength(const char* line) {
 // announces; bytes past the 16th are summed but not stored.
 LineResult readRecord(const char* line, Record& r) {
     if (line[0] != ':') return LineResult::BadFormat;
-    const int count = ScanBytes(2, line + 1);
+    const int count = scanPair(line + 1);
     if (count < 0) return LineResult::BadChecksum;
     const int checksumAt = 9 + 2 * count;
     if (contentLength(line) < static_cast<size_t>(checksumAt + 2)) return LineResult::BadChecksum;
-    const int address = ScanBytes(4, line + 3);
-    const int type = ScanBytes(2, line + 7);
-    const int checkSum = ScanBytes(2, line + checksumAt);
+    const int address = scanQuad(line + 3);
+    const int type = scanPair(line + 7);
+    const int checkSum = scanPair(line + checksumAt);
     if (address < 0 || type < 0 || checkSum < 0) return LineResult::BadChecksum;
     r.recordLength = static_cast<int8_t>(count);
     r.address = static_cast<uint32_t>(address);
@@ -58,7 +74,7 @@ LineResult readRecord(const char* line, Record& r) {
     r.checkSum = static_cast<uint8_t>(checkSum);
     unsigned extraSum = 0;  // bytes beyond the 16 that data holds
     for (int j = 0; j < count; ++j) {
-        const int byte = ScanBytes(2, line + 9 + 2 * j);
+        const int byte = scanPair(line + 9 + 2 * j);
         if (byte < 0) return LineResult::BadChecksum;
         if (j < RECORD_BYTES) {
             r.data[j] = static_cast<uint8_t>(byte);
@@ -77,10 +93,31 @@ void reportFormatError(const std::string& path, FILE* err) {
     std::fflush(err);
 }
 
+// addRecordToPage that remembers the last page: images list their records
+// in address order, so most records land in the page of the one before.
+class PagePlacer {
+public:
+    explicit PagePlacer(PageMap& into) : into_(into) {}
+    void place(const Record& r) {
+        const uint32_t pageAddress = pageOf(r.address);
+        if (last_ == nullptr || pageAddress != lastAddress_) {
+            last_ = &into_[pageAddress];
+            lastAddress_ = pageAddress;
+        }
+        last_->addRecord(r, slotOf(r.address));
+    }
+
+private:
+    PageMap& into_;
+    Page* last_ = nullptr;  // map nodes stay put when others are inserted
+    uint32_t lastAddress_ = 0;
+};
+
 // Reads every line of an open file; false at the first bad line.
 bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err) {
     char line[HEX_LINE_BUFFER];
     int fileLine = 0;
+    PagePlacer placer(into);
     while (std::fgets(line, sizeof line, file) != nullptr) {
         ++fileLine;
         Record r;
@@ -93,7 +130,7 @@ bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err) {
                 std::fflush(err);
                 return false;
             case LineResult::Good:
-                if (r.recordLength == RECORD_BYTES) addRecordToPage(r, into);
+                if (r.recordLength == RECORD_BYTES) placer.place(r);
                 break;
         }
     }
@@ -128,9 +165,7 @@ int ScanBytes(int howmany, const char* bytes) {
 }
 
 void addRecordToPage(Record r, PageMap& into) {
-    const uint32_t pageAddress = r.address & ~static_cast<uint32_t>(PAGE_BYTES - 1);
-    const int recordNumber = static_cast<int>((r.address >> 4) & 3);
-    into[pageAddress].addRecord(r, recordNumber);
+    into[pageOf(r.address)].addRecord(r, slotOf(r.address));
 }
 
 void addRecordToPage(Record r) { addRecordToPage(r, pages); }
