@@ -7,12 +7,12 @@
 //   last_page   highest page address (integer), null when there are no pages
 //   pages       number of 64-byte pages
 //
-//   kelto_hexcheck image.hex   (two pages, at 0x0000 and 0x1FC0)
-//     -> {"crc32":"3b1c7a2e","first_page":0,"last_page":8128,"pages":2}, exit 0
-//   kelto_hexcheck empty.hex
+//   scripts/gen_hex.py --pages 2 > image.hex; kelto_hexcheck image.hex
+//     -> {"crc32":"0ac2adea","first_page":0,"last_page":64,"pages":2}, exit 0
+//   kelto_hexcheck empty.hex   (no 16-byte records; crc32 of no bytes is 0)
 //     -> {"crc32":"00000000","first_page":null,"last_page":null,"pages":0}, exit 0
 //   kelto_hexcheck bad.hex     (checksum fails on line 3)
-//     -> stderr "Error in hex file #3", nothing on stdout, exit 1
+//     -> stderr "Error in hex file #3", nothing on stdout, exit 1 (any loader error)
 //   kelto_hexcheck             -> usage on stderr, exit 2
 #include <zlib.h>
 
