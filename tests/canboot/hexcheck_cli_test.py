@@ -1,0 +1,93 @@
+#!/usr/bin/env python3
+"""kelto_hexcheck on images from gen_hex.py, against a small independent
+model of the loader (16-bit addresses, only 16-byte records placed, later
+line wins, 0xFF fill), plus its exit statuses.
+
+usage: hexcheck_cli_test.py KELTO_HEXCHECK GEN_HEX_PY
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import zlib
+
+
+def model(path):
+    pages = {}
+    with open(path, "rb") as f:
+        for raw in f.read().decode("ascii").splitlines():
+            body = bytes.fromhex(raw[1:])
+            if body[0] != 16:
+                continue
+            address = (body[1] << 8) | body[2]
+            page = pages.setdefault(address & ~0x3F, bytearray(b"\xff" * 64))
+            slot = (address >> 4) & 3
+            page[16 * slot:16 * slot + 16] = body[4:20]
+    crc = 0
+    for address in sorted(pages):
+        crc = zlib.crc32(pages[address], crc)
+    first = min(pages) if pages else None
+    last = max(pages) if pages else None
+    return {"crc32": "%08x" % crc, "first_page": first, "last_page": last, "pages": len(pages)}
+
+
+def run(hexcheck, path):
+    return subprocess.run([hexcheck] + ([path] if path else []), capture_output=True, text=True)
+
+
+def main():
+    hexcheck, gen = sys.argv[1], sys.argv[2]
+    failures = 0
+    passed = 0
+    variants = [
+        ["--pages", "0"],
+        ["--pages", "1"],
+        ["--pages", "37", "--seed", "3"],
+        ["--pages", "20", "--unordered", "--seed", "4"],
+        ["--pages", "9", "--partial"],
+        ["--pages", "5", "--short-last", "--start-address", "--ext-address", "--base", "0x8000"],
+        ["--pages", "6", "--after-eof", "--crlf", "--lower"],
+        ["--size-bytes", "200000", "--ext-address"],  # wraps the 16-bit address space
+    ]
+    with tempfile.TemporaryDirectory() as work:
+        for n, args in enumerate(variants):
+            path = os.path.join(work, "v%d.hex" % n)
+            subprocess.run([sys.executable, gen, "-o", path] + args, check=True)
+            again = subprocess.run([sys.executable, gen] + args, check=True, capture_output=True).stdout
+            result = run(hexcheck, path)
+            want = model(path)
+            ok = (result.returncode == 0 and result.stderr == ""
+                  and result.stdout == json.dumps(want, separators=(",", ":")) + "\n"
+                  and again == open(path, "rb").read())
+            print(("ok  " if ok else "FAIL") + " gen_hex.py " + " ".join(args) + " -> " + result.stdout.strip())
+            passed += ok
+            failures += not ok
+
+        bad = os.path.join(work, "bad.hex")
+        with open(bad, "w") as f:
+            f.write(":00000001FF\n:00000001FF\n:00000001FE\n")
+        blank = os.path.join(work, "blank.hex")
+        with open(blank, "w") as f:
+            f.write(":00000001FF\n\n")
+        expectations = [
+            (bad, 1, "Error in hex file #3\n"),
+            (blank, 1, "Incorrect file format of firmware file: %s"
+                       "Error in firmware file. File processing cancelled.\n" % blank),
+            (os.path.join(work, "none.hex"),
+             1, "Can not open the firmware hexfile: %s\n" % os.path.join(work, "none.hex")),
+            (None, 2, "usage: kelto_hexcheck FILE\n"),
+        ]
+        for path, status, err in expectations:
+            result = run(hexcheck, path)
+            ok = result.returncode == status and result.stdout == "" and result.stderr == err
+            print(("ok  " if ok else "FAIL") + " %s -> exit %d" % (path, result.returncode))
+            passed += ok
+            failures += not ok
+    print("%d passed, %d failed" % (passed, failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
