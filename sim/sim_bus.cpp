@@ -129,7 +129,9 @@ bool validImage(const BusImage& image, std::string* why) {
 }
 
 // Brings bus.cache up to date; the caller holds a lock. Rereads the ring and
-// the slots only when the generation moved.
+// the slots only when the generation moved. Every change made through this
+// file moves it; bytes scribbled over a slot by an outside hand are found by
+// the next process that reads the state afresh, not by one with a cached copy.
 bool load(Bus& bus, std::string* error) {
     StateHeader h{};
     std::string why;
@@ -143,13 +145,14 @@ bool load(Bus& bus, std::string* error) {
         *error = corrupt(bus, why);
         return false;
     }
-    if (bus.cached && h.generation == bus.cache.header.generation) return true;
-    bus.cached = false;
     struct stat st {};
     if (fstat(bus.stateFd, &st) != 0 || st.st_size < kStateFileBytes) {
+        bus.cached = false;
         *error = corrupt(bus, "truncated file");
         return false;
     }
+    if (bus.cached && h.generation == bus.cache.header.generation) return true;
+    bus.cached = false;
     BusImage& c = bus.cache;
     c.header = h;
     c.slots.assign(kMaxDevices, Device{});
