@@ -52,14 +52,18 @@ void sendEntryFrame(uint32_t id) {
 
 }  // namespace
 
-uint32_t bootId(uint16_t low) { return static_cast<uint32_t>(tool().bootHighHalf) << 16 | low; }
+uint32_t bootId(uint16_t low) {
+    return static_cast<uint32_t>(tool().bootHighHalf) << 16 | low;
+}
 
 void sendMsgBuf(uint32_t messageID, uint8_t dataSize, const uint8_t* data, int32_t period) {
     int32_t status = 0;
     FRC_NetworkCommunication_CANSessionMux_sendMessage(messageID, data, dataSize, period, &status);
 }
 
-void Send_data(unsigned char* buf) { sendMsgBuf(bootId(BOOT_DATA_LOW), 8, buf, 0); }
+void Send_data(unsigned char* buf) {
+    sendMsgBuf(bootId(BOOT_DATA_LOW), 8, buf, 0);
+}
 
 void send_command(long address, uint8_t command) {
     stmp[0] = static_cast<uint8_t>(address & 0xFF);
@@ -73,17 +77,27 @@ void send_command(long address, uint8_t command) {
     sendMsgBuf(bootId(BOOT_COMMAND_LOW), 8, stmp, 0);
 }
 
-void Load_address(long address) { send_command(address, CMD_LOAD_ADDRESS); }
-void Unlock_page(long address) { send_command(address, CMD_UNLOCK_PAGE); }
-void Erase_page(long address) { send_command(address, CMD_ERASE_PAGE); }
-void Write_page(long address) { send_command(address, CMD_WRITE_PAGE); }
+void Load_address(long address) {
+    send_command(address, CMD_LOAD_ADDRESS);
+}
+void Unlock_page(long address) {
+    send_command(address, CMD_UNLOCK_PAGE);
+}
+void Erase_page(long address) {
+    send_command(address, CMD_ERASE_PAGE);
+}
+void Write_page(long address) {
+    send_command(address, CMD_WRITE_PAGE);
+}
 
 void Run_app() {
     stmp[4] = CMD_RUN_APP;
     sendMsgBuf(bootId(BOOT_COMMAND_LOW), 8, stmp, 0);
 }
 
-void Btl_reset() { sendMsgBuf(bootId(BOOT_RESET_LOW), 0, stmp, 0); }
+void Btl_reset() {
+    sendMsgBuf(bootId(BOOT_RESET_LOW), 0, stmp, 0);
+}
 
 void Enter_Boot(uint32_t id) {
     uint8_t reply[8] = {};

@@ -23,15 +23,21 @@ struct HexDigits {
 };
 const HexDigits HEX;
 
-inline int hexDigit(char c) { return HEX.value[static_cast<unsigned char>(c)]; }
+inline int hexDigit(char c) {
+    return HEX.value[static_cast<unsigned char>(c)];
+}
 
 // White space as the "%x" conversion skips it (C locale).
 inline bool isScanSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-inline uint32_t pageOf(uint32_t address) { return address & ~(PAGE_BYTES - 1); }
-inline int slotOf(uint32_t address) { return static_cast<int>((address >> 4) & 3); }
+inline uint32_t pageOf(uint32_t address) {
+    return address & ~(PAGE_BYTES - 1);
+}
+inline int slotOf(uint32_t address) {
+    return static_cast<int>((address >> 4) & 3);
+}
 
 // A field of two hex digits, the common case, without the general scan.
 inline int scanPair(const char* p) {
@@ -96,7 +102,7 @@ void reportFormatError(const std::string& path, FILE* err) {
 // addRecordToPage that remembers the last page: images list their records
 // in address order, so most records land in the page of the one before.
 class PagePlacer {
-public:
+  public:
     explicit PagePlacer(PageMap& into) : into_(into) {}
     void place(const Record& r) {
         const uint32_t pageAddress = pageOf(r.address);
@@ -107,7 +113,7 @@ public:
         last_->addRecord(r, slotOf(r.address));
     }
 
-private:
+  private:
     PageMap& into_;
     Page* last_ = nullptr;  // map nodes stay put when others are inserted
     uint32_t lastAddress_ = 0;
@@ -144,16 +150,21 @@ Record::Record() : recordLength(RECORD_BYTES), address(0), recordType(0), checkS
 }
 
 short Record::MakeCheckSum() const {
-    const int n = recordLength > RECORD_BYTES ? RECORD_BYTES : (recordLength > 0 ? recordLength : 0);
+    const int n =
+        recordLength > RECORD_BYTES ? RECORD_BYTES : (recordLength > 0 ? recordLength : 0);
     unsigned sum = static_cast<uint8_t>(recordLength) + (address & 0xFF) + ((address >> 8) & 0xFF) +
                    static_cast<uint8_t>(recordType);
     for (int j = 0; j < n; ++j) sum += data[j];
     return static_cast<short>((0x100 - (sum & 0xFF)) & 0xFF);
 }
 
-bool Record::verify() const { return (MakeCheckSum() & 0xFF) == checkSum; }
+bool Record::verify() const {
+    return (MakeCheckSum() & 0xFF) == checkSum;
+}
 
-void Page::addRecord(Record r, int recordNumber) { recs[recordNumber] = r; }
+void Page::addRecord(Record r, int recordNumber) {
+    recs[recordNumber] = r;
+}
 
 int ScanBytes(int howmany, const char* bytes) {
     int i = 0;
@@ -168,7 +179,9 @@ void addRecordToPage(Record r, PageMap& into) {
     into[pageOf(r.address)].addRecord(r, slotOf(r.address));
 }
 
-void addRecordToPage(Record r) { addRecordToPage(r, pages); }
+void addRecordToPage(Record r) {
+    addRecordToPage(r, pages);
+}
 
 bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
     FILE* file = std::fopen(path.c_str(), "r");
@@ -189,6 +202,8 @@ bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
     return true;
 }
 
-bool parseFile(const std::string& path) { return loadHexFile(path, pages, stdout, stderr); }
+bool parseFile(const std::string& path) {
+    return loadHexFile(path, pages, stdout, stderr);
+}
 
 }  // namespace kelto

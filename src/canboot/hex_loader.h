@@ -19,14 +19,14 @@
 
 namespace kelto {
 
-constexpr int RECORD_BYTES = 16;               // data bytes of a placed record
-constexpr int RECORDS_PER_PAGE = 4;            // slots of a page
-constexpr uint32_t PAGE_BYTES = 64;            // RECORD_BYTES * RECORDS_PER_PAGE
-constexpr int HEX_LINE_BUFFER = 100;           // a read takes at most 99 characters
+constexpr int RECORD_BYTES = 16;      // data bytes of a placed record
+constexpr int RECORDS_PER_PAGE = 4;   // slots of a page
+constexpr uint32_t PAGE_BYTES = 64;   // RECORD_BYTES * RECORDS_PER_PAGE
+constexpr int HEX_LINE_BUFFER = 100;  // a read takes at most 99 characters
 
 // One parsed line of the file.
 class Record {
-public:
+  public:
     Record();
 
     // The checksum the line should carry: two's complement of the sum of the
@@ -37,17 +37,17 @@ public:
     // True when checkSum equals MakeCheckSum() modulo 256.
     bool verify() const;
 
-    int8_t recordLength;     // byte-count field
-    uint32_t address;        // 16-bit address field
-    int8_t recordType;       // record-type field; only the checksum uses it
+    int8_t recordLength;         // byte-count field
+    uint32_t address;            // 16-bit address field
+    int8_t recordType;           // record-type field; only the checksum uses it
     uint8_t data[RECORD_BYTES];  // bytes the line does not supply stay 0xFF
-    uint8_t checkSum;        // checksum field
+    uint8_t checkSum;            // checksum field
 };
 
 // The image of one 64-byte flash page: slot k holds the bytes at page
 // address + 16 * k.
 class Page {
-public:
+  public:
     // Replaces slot recordNumber (0 to 3) with a copy of r.
     void addRecord(Record r, int recordNumber);
 

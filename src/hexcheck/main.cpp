@@ -30,7 +30,8 @@ constexpr int EXIT_USAGE = 2;
 uint32_t imageCrc(const kelto::PageMap& image) {
     uLong crc = crc32(0L, Z_NULL, 0);
     for (const auto& entry : image)
-        for (const kelto::Record& rec : entry.second.recs) crc = crc32(crc, rec.data, sizeof rec.data);
+        for (const kelto::Record& rec : entry.second.recs)
+            crc = crc32(crc, rec.data, sizeof rec.data);
     return static_cast<uint32_t>(crc);
 }
 

@@ -23,7 +23,7 @@ constexpr uint32_t ENTER_ID = 0x1B070180;
 using Bytes = std::vector<uint8_t>;
 
 class BootTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         virtualClockReset();
         fakeCanReset();

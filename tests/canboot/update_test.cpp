@@ -54,16 +54,24 @@ struct Expected {
 };
 
 Bytes command(uint32_t page, uint8_t code) {
-    return {static_cast<uint8_t>(page), static_cast<uint8_t>(page >> 8),
-            static_cast<uint8_t>(page >> 16), 0x40, code, 0, 0, 0};
+    return {static_cast<uint8_t>(page),
+            static_cast<uint8_t>(page >> 8),
+            static_cast<uint8_t>(page >> 16),
+            0x40,
+            code,
+            0,
+            0,
+            0};
 }
 
 // The twelve frames of one page; slotSeeds -1 means a slot the file left blank.
-void appendPage(std::vector<Expected>& frames, uint32_t page, const int (&slotSeeds)[4], int gapMs) {
+void appendPage(std::vector<Expected>& frames, uint32_t page, const int (&slotSeeds)[4],
+                int gapMs) {
     frames.push_back({COMMAND_ID, command(page, 0x0B), gapMs});
     for (int k = 0; k < 4; ++k) {
         const Bytes blank(8, 0xFF);
-        frames.push_back({DATA_ID, slotSeeds[k] < 0 ? blank : seeded(slotSeeds[k], 0, 8), k == 0 ? 0 : 10});
+        frames.push_back(
+            {DATA_ID, slotSeeds[k] < 0 ? blank : seeded(slotSeeds[k], 0, 8), k == 0 ? 0 : 10});
         frames.push_back({DATA_ID, slotSeeds[k] < 0 ? blank : seeded(slotSeeds[k], 8, 8), 0});
     }
     frames.push_back({COMMAND_ID, command(page, 0x0A), 10});
@@ -93,9 +101,9 @@ std::vector<int> updateSleeps(int pages, std::vector<int> entry = {20}) {
 // Lines out of order in the file; the pages still go out in ascending
 // address order, blank slots as 0xFF, Run_app carrying the last page.
 TEST_F(Update, FullSequenceWithDeviceId) {
-    const std::string path =
-        writeImage("kelto_update_two.hex", rec(0x1FD0, 0x40) + rec(0x0030, 0x13) + rec(0x0000, 0x10) +
-                                                rec(0x0010, 0x11) + rec(0x0020, 0x12) + ":00000001FF\n");
+    const std::string path = writeImage(
+        "kelto_update_two.hex", rec(0x1FD0, 0x40) + rec(0x0030, 0x13) + rec(0x0000, 0x10) +
+                                    rec(0x0010, 0x11) + rec(0x0020, 0x12) + ":00000001FF\n");
     answerEntryFrames({1, 2, 3, 4, 5, 6});
     CaptureStdout();
     CaptureStderr();
@@ -167,7 +175,8 @@ TEST_F(Update, RecoveryFormSearchesWithDeviceZero) {
     const std::string path = writeImage("kelto_update_recovery.hex", rec(0x80, 0x20));
     int turn = 0;
     fakeCanOnSend([&turn](const FakeFrame& f) {
-        if (f.id == ENTER_ID && turn++ == 3) fakeCanArrive(f.timeUs + 2000, REPLY_ID, {1, 2, 3, 4, 5, 6});
+        if (f.id == ENTER_ID && turn++ == 3)
+            fakeCanArrive(f.timeUs + 2000, REPLY_ID, {1, 2, 3, 4, 5, 6});
     });
     CaptureStdout();
     CaptureStderr();
