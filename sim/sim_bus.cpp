@@ -169,6 +169,17 @@ bool load(Bus& bus, std::string* error) {
     return true;
 }
 
+// Lock-free check that the cached copy is still the current state: one read
+// of the header. Writers store the header last, so a header with the cached
+// generation means no change has completed since the copy was taken; a torn
+// or moved header sends the caller to load() under the lock.
+bool cacheCurrent(Bus& bus) {
+    if (!bus.cached) return false;
+    StateHeader h;
+    return readAll(bus.stateFd, &h, sizeof h, 0) &&
+           std::memcmp(&h, &bus.cache.header, sizeof h) == 0;
+}
+
 // Writes a fresh, empty state; the caller holds the exclusive lock. The new
 // generation differs from whatever the file held, so every cached copy is
 // reread.
@@ -303,7 +314,7 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
         view.started = true;
         view.startUs = nowUs;
     }
-    {
+    if (!cacheCurrent(bus)) {
         FileLock lock(bus.stateFd, LOCK_SH);
         if (!lock.ok()) {
             *error = errnoText("cannot lock " + statePath(bus.dir));

@@ -8,7 +8,7 @@
 // When it is unusable (bad selection, unreadable or corrupt state) every call
 // fails with ERR_CANSessionMux_NotInitialized and one line on standard error
 // says why, once per process.
-#include <unistd.h>
+#include <pthread.h>
 
 #include <cstdio>
 #include <cstring>
@@ -26,7 +26,6 @@
 namespace {
 
 struct Session {
-    pid_t pid = 0;  // a forked child starts a session of its own
     bool selected = false;
     kelto::sim::BusSelection selection;
     std::unique_ptr<kelto::sim::Bus> bus;
@@ -34,12 +33,19 @@ struct Session {
     bool complained = false;
 };
 
+// Set in a forked child: its first call starts a session of its own (own
+// file descriptors, so that its file locks are its own).
+bool forked = false;
+
+void onForkChild() { forked = true; }
+
 Session& session() {
     static Session s;
-    pid_t pid = getpid();
-    if (s.pid != pid) {
+    static const bool registered = pthread_atfork(nullptr, nullptr, onForkChild) == 0;
+    (void)registered;
+    if (forked) {
+        forked = false;
         s = Session{};
-        s.pid = pid;
     }
     return s;
 }
@@ -130,9 +136,7 @@ int32_t receiveFrame(uint32_t* messageID, uint32_t mask, uint8_t* data, uint8_t*
 namespace kelto::frc {
 
 void forgetCanSession() {
-    Session& s = session();
-    s = Session{};
-    s.pid = getpid();
+    session() = Session{};
 }
 
 }  // namespace kelto::frc

@@ -1,0 +1,138 @@
+// Cost of the stand-in platform calls on the simulated bus, on the real
+// clock: what the tools pay per receive and per send beyond their own waits.
+// The bus lives in a fresh temporary directory with a few devices.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "CANSessionMux.h"
+#include "can_session_mux_internal.h"
+#include "clock.h"
+#include "device_model.h"
+#include "sim_bus.h"
+
+namespace {
+
+using namespace kelto::sim;
+
+std::string busDir;
+
+// A bus with three lighting controllers (3, 12, 20) and two motor
+// controllers (5, 9); motor controller 9 sits in its bootloader with a flash
+// that is never busy, so page transfers can run back to back.
+void setUpBus() {
+    char tmpl[] = "/tmp/kelto-sim-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) std::abort();
+    busDir = std::string(tmpl) + "/bus";
+    setenv("KELTO_CAN_BUS", ("sim:" + busDir).c_str(), 1);
+    std::string err;
+    auto bus = openBus(busDir, &err);
+    if (!bus) std::abort();
+    busEdit(
+        *bus,
+        [](BusImage& image, std::string*) {
+            const struct {
+                Kind kind;
+                uint8_t id;
+            } devices[] = {{kLumabar, 3}, {kLumabar, 12}, {kLumabar, 20}, {kTorvexc, 5}, {kTorvexc, 9}};
+            uint32_t slot = 0;
+            for (const auto& d : devices) image.slots[slot++] = newDevice(d.kind, d.id, kelto::nowUs());
+            image.header.slotCount = slot;
+            Device& boot = image.slots[4];
+            boot.mode = kModeBootloader;
+            boot.flashBusyMs = 0;
+            return true;
+        },
+        &err);
+}
+
+int32_t receiveOnce(uint32_t id) {
+    uint8_t buf[8];
+    uint8_t size = 8;
+    uint32_t stamp = 0;
+    int32_t status = 0;
+    FRC_NetworkCommunication_CANSessionMux_receiveMessage(&id, 0xFFFFFFFF, buf, &size, &stamp,
+                                                          &status);
+    return status;
+}
+
+int32_t sendOnce(uint32_t id, const uint8_t* data, uint8_t size) {
+    int32_t status = 0;
+    FRC_NetworkCommunication_CANSessionMux_sendMessage(id, data, size, 0, &status);
+    return status;
+}
+
+// A receive that finds nothing: the common case of a scan's 128 calls.
+void BM_ReceiveNothing(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(receiveOnce(0x08072407));
+}
+BENCHMARK(BM_ReceiveNothing);
+
+// The whole scan's platform work: 64 receives, then 64 more.
+void BM_Scan128Receives(benchmark::State& state) {
+    for (auto _ : state) {
+        for (uint32_t i = 0; i < 128; ++i) benchmark::DoNotOptimize(receiveOnce(0x08072400 | (i % 64)));
+    }
+}
+BENCHMARK(BM_Scan128Receives)->Unit(benchmark::kMicrosecond);
+
+// A query: the empty request frame (the device stores its reply).
+void BM_SendQuery(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(sendOnce(0x08073803, nullptr, 0));
+}
+BENCHMARK(BM_SendQuery);
+
+// A write the device stores: a lighting frame.
+void BM_SendLightingFrame(benchmark::State& state) {
+    uint8_t rgb[4] = {0, 1, 2, 3};
+    for (auto _ : state) benchmark::DoNotOptimize(sendOnce(0x0807000C, rgb, 4));
+}
+BENCHMARK(BM_SendLightingFrame);
+
+// A frame no device takes.
+void BM_SendIgnored(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(sendOnce(0x0C000000, nullptr, 0));
+}
+BENCHMARK(BM_SendIgnored);
+
+// The 12 frames of one firmware page into a bootloader.
+void BM_PageTransfer12Sends(benchmark::State& state) {
+    uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    uint32_t address = 0;
+    for (auto _ : state) {
+        auto command = [&](uint8_t code) {
+            uint8_t c[8] = {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8), 0,
+                            0x40, code, 0, 0, 0};
+            sendOnce(0x1a070042, c, 8);
+        };
+        command(kCmdLoadAddress);
+        for (int i = 0; i < 8; ++i) sendOnce(0x1a070040, data, 8);
+        command(kCmdUnlock);
+        command(kCmdErase);
+        command(kCmdWrite);
+        address = (address + 64) & 0xFFC0;
+    }
+}
+BENCHMARK(BM_PageTransfer12Sends)->Unit(benchmark::kMicrosecond);
+
+// The first call of a process: selection, opening the bus, first read.
+void BM_FirstCallOfAProcess(benchmark::State& state) {
+    for (auto _ : state) {
+        kelto::frc::forgetCanSession();
+        benchmark::DoNotOptimize(receiveOnce(0x08072403));
+    }
+}
+BENCHMARK(BM_FirstCallOfAProcess)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setUpBus();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::string cmd = "rm -rf '" + busDir.substr(0, busDir.rfind('/')) + "'";
+    return std::system(cmd.c_str()) == 0 ? 0 : 1;
+}
