@@ -36,9 +36,11 @@ void setUpBus() {
             const struct {
                 Kind kind;
                 uint8_t id;
-            } devices[] = {{kLumabar, 3}, {kLumabar, 12}, {kLumabar, 20}, {kTorvexc, 5}, {kTorvexc, 9}};
+            } devices[] = {
+                {kLumabar, 3}, {kLumabar, 12}, {kLumabar, 20}, {kTorvexc, 5}, {kTorvexc, 9}};
             uint32_t slot = 0;
-            for (const auto& d : devices) image.slots[slot++] = newDevice(d.kind, d.id, kelto::nowUs());
+            for (const auto& d : devices)
+                image.slots[slot++] = newDevice(d.kind, d.id, kelto::nowUs());
             image.header.slotCount = slot;
             Device& boot = image.slots[4];
             boot.mode = kModeBootloader;
@@ -73,7 +75,8 @@ BENCHMARK(BM_ReceiveNothing);
 // The whole scan's platform work: 64 receives, then 64 more.
 void BM_Scan128Receives(benchmark::State& state) {
     for (auto _ : state) {
-        for (uint32_t i = 0; i < 128; ++i) benchmark::DoNotOptimize(receiveOnce(0x08072400 | (i % 64)));
+        for (uint32_t i = 0; i < 128; ++i)
+            benchmark::DoNotOptimize(receiveOnce(0x08072400 | (i % 64)));
     }
 }
 BENCHMARK(BM_Scan128Receives)->Unit(benchmark::kMicrosecond);
@@ -103,8 +106,14 @@ void BM_PageTransfer12Sends(benchmark::State& state) {
     uint32_t address = 0;
     for (auto _ : state) {
         auto command = [&](uint8_t code) {
-            uint8_t c[8] = {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8), 0,
-                            0x40, code, 0, 0, 0};
+            uint8_t c[8] = {static_cast<uint8_t>(address),
+                            static_cast<uint8_t>(address >> 8),
+                            0,
+                            0x40,
+                            code,
+                            0,
+                            0,
+                            0};
             sendOnce(0x1a070042, c, 8);
         };
         command(kCmdLoadAddress);

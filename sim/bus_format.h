@@ -120,7 +120,9 @@ constexpr off_t kFlashOffset = 65536;
 static_assert(kSlotOffset + kMaxDevices * sizeof(Device) <= kFlashOffset, "slots fit");
 constexpr off_t kStateFileBytes = kFlashOffset + static_cast<off_t>(kMaxDevices) * kFlashBytes;
 
-inline off_t slotOffset(int slot) { return kSlotOffset + static_cast<off_t>(slot) * sizeof(Device); }
+inline off_t slotOffset(int slot) {
+    return kSlotOffset + static_cast<off_t>(slot) * sizeof(Device);
+}
 inline off_t pageOffset(int slot, int page) {
     return kFlashOffset + static_cast<off_t>(slot) * kFlashBytes + page * kPageBytes;
 }

@@ -43,6 +43,8 @@ BusSelection parseBusSelection(const char* value) {
     return s;
 }
 
-BusSelection busSelectionFromEnv() { return parseBusSelection(std::getenv("KELTO_CAN_BUS")); }
+BusSelection busSelectionFromEnv() {
+    return parseBusSelection(std::getenv("KELTO_CAN_BUS"));
+}
 
 }  // namespace kelto::sim

@@ -17,9 +17,8 @@ struct NumberKey {
 };
 
 const NumberKey NUMBER_KEYS[] = {
-    {"mute", 0, 1},          {"latency_ms", 0, 60000}, {"period_ms", 1, 60000},
-    {"status", 0, 255},      {"boot_reply", 0, 1},     {"flash_busy_ms", 0, 60000},
-    {"blink", 0, 255},
+    {"mute", 0, 1},       {"latency_ms", 0, 60000},    {"period_ms", 1, 60000}, {"status", 0, 255},
+    {"boot_reply", 0, 1}, {"flash_busy_ms", 0, 60000}, {"blink", 0, 255},
 };
 
 const char* const TEXT_KEYS[] = {"name", "serial"};
@@ -141,23 +140,37 @@ bool parseKeyValue(const std::string& arg, int kind, KeyValue* out, std::string*
 void applyKeyValue(Device& d, const KeyValue& kv, int64_t nowUs) {
     const std::string& k = kv.key;
     auto n = static_cast<uint8_t>(kv.number);
-    if (k == "name") setText(d.name, kv.text);
-    else if (k == "serial") setText(d.serial, kv.text);
-    else if (k == "firmware") std::memcpy(d.firmware, kv.version, 2);
-    else if (k == "hardware") std::memcpy(d.hardware, kv.version, 2);
-    else if (k == "bootloader") std::memcpy(d.bootloader, kv.version, 2);
-    else if (k == "mute") d.mute = n;
-    else if (k == "latency_ms") d.latencyMs = static_cast<uint32_t>(kv.number);
-    else if (k == "period_ms") d.periodMs = static_cast<uint32_t>(kv.number);
-    else if (k == "status") d.status = n;
-    else if (k == "boot_reply") d.bootReply = n;
-    else if (k == "flash_busy_ms") d.flashBusyMs = static_cast<uint32_t>(kv.number);
-    else if (k == "blink") d.blink = n;
-    else if (k == "mode" && kv.text == "app") enterApplication(d, nowUs);
+    if (k == "name")
+        setText(d.name, kv.text);
+    else if (k == "serial")
+        setText(d.serial, kv.text);
+    else if (k == "firmware")
+        std::memcpy(d.firmware, kv.version, 2);
+    else if (k == "hardware")
+        std::memcpy(d.hardware, kv.version, 2);
+    else if (k == "bootloader")
+        std::memcpy(d.bootloader, kv.version, 2);
+    else if (k == "mute")
+        d.mute = n;
+    else if (k == "latency_ms")
+        d.latencyMs = static_cast<uint32_t>(kv.number);
+    else if (k == "period_ms")
+        d.periodMs = static_cast<uint32_t>(kv.number);
+    else if (k == "status")
+        d.status = n;
+    else if (k == "boot_reply")
+        d.bootReply = n;
+    else if (k == "flash_busy_ms")
+        d.flashBusyMs = static_cast<uint32_t>(kv.number);
+    else if (k == "blink")
+        d.blink = n;
+    else if (k == "mode" && kv.text == "app")
+        enterApplication(d, nowUs);
     else if (k == "mode") {
         d.mode = kModeBootloader;
         resetPageSequence(d);
-    } else if (settingIndex(k) >= 0) d.settings[settingIndex(k)] = n;
+    } else if (settingIndex(k) >= 0)
+        d.settings[settingIndex(k)] = n;
 }
 
 nlohmann::json deviceJson(const Device& d, int flashPages, uint32_t flashCrc) {
@@ -182,7 +195,8 @@ nlohmann::json deviceJson(const Device& d, int flashPages, uint32_t flashCrc) {
         {"flash", {{"pages", flashPages}, {"crc32", crc}}},
     };
     if (d.kind == kLumabar) j["led"] = ledJson(d.led);
-    for (int s = 0; s < kSettingCount && d.kind == kTorvexc; ++s) j[SETTINGS[s].word] = d.settings[s];
+    for (int s = 0; s < kSettingCount && d.kind == kTorvexc; ++s)
+        j[SETTINGS[s].word] = d.settings[s];
     return j;
 }
 

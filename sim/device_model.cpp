@@ -100,8 +100,14 @@ bool applicationFrame(Device* slots, int count, Device& d, const FrameRec& f, in
     }
     if (f.id == (k.versionsId | d.id)) {
         if (f.len != 0 || d.mute) return false;
-        uint8_t v[8] = {d.firmware[0], d.firmware[1],   d.hardware[0], d.hardware[1],
-                        d.bootloader[0], d.bootloader[1], 0, 0};
+        uint8_t v[8] = {d.firmware[0],
+                        d.firmware[1],
+                        d.hardware[0],
+                        d.hardware[1],
+                        d.bootloader[0],
+                        d.bootloader[1],
+                        0,
+                        0};
         reply(d, f.id, v, 8, nowUs, fx);
         return false;
     }
@@ -137,8 +143,14 @@ void bootEntry(Device& d, int64_t nowUs, Effects* fx) {
     d.mode = kModeBootloader;
     resetPageSequence(d);
     if (!d.bootReply) return;
-    uint8_t v[8] = {d.bootloader[0], d.bootloader[1], d.firmware[0], d.firmware[1],
-                    d.hardware[0],   d.hardware[1],   0,             0};
+    uint8_t v[8] = {d.bootloader[0],
+                    d.bootloader[1],
+                    d.firmware[0],
+                    d.firmware[1],
+                    d.hardware[0],
+                    d.hardware[1],
+                    0,
+                    0};
     reply(d, KINDS[d.kind].bootHigh << 16 | kBootReply, v, 8, nowUs, fx);
 }
 
@@ -224,7 +236,9 @@ int kindOf(const char* word) {
     return -1;
 }
 
-void resetLed(LedState& led) { led = LedState{}; }
+void resetLed(LedState& led) {
+    led = LedState{};
+}
 
 void resetPageSequence(Device& d) {
     d.pageStep = kStepIdle;

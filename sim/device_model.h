@@ -67,7 +67,9 @@ void resetPageSequence(Device& d);
 void enterApplication(Device& d, int64_t nowUs);
 
 // Identifier of the device's presence frames.
-inline uint32_t presenceIdOf(const Device& d) { return KINDS[d.kind].presenceId | d.id; }
+inline uint32_t presenceIdOf(const Device& d) {
+    return KINDS[d.kind].presenceId | d.id;
+}
 
 // Bus time of the newest presence frame at or before nowUs, or -1 when the
 // device has sent none (in its bootloader, or before its first frame).
@@ -81,9 +83,9 @@ bool sumRuleHolds(const uint8_t* data, uint8_t len);
 
 // What one delivered frame changed.
 struct Effects {
-    std::bitset<kMaxDevices> dirty;        // slots to store
+    std::bitset<kMaxDevices> dirty;          // slots to store
     std::vector<std::pair<int, int>> pages;  // (slot, page index) to store from pageBuffer
-    std::vector<FrameRec> replies;         // device frames to put on the bus
+    std::vector<FrameRec> replies;           // device frames to put on the bus
 };
 
 // Hands a frame a tool sent at bus time nowUs to every device in slots

@@ -92,7 +92,8 @@ int showDevice(Bus& bus, const Target& t) {
     if (slot < 0) return fail(kExitFailure, "no " + deviceName(t));
     int pages = 0;
     uint32_t crc = 0;
-    if (!flashSummary(bus, slot, image.slots[slot], &pages, &crc, &err)) return fail(kExitFailure, err);
+    if (!flashSummary(bus, slot, image.slots[slot], &pages, &crc, &err))
+        return fail(kExitFailure, err);
     print(deviceJson(image.slots[slot], pages, crc));
     return kExitOk;
 }
@@ -204,8 +205,8 @@ struct Command {
 };
 
 const Command COMMANDS[] = {
-    {"add", 4, -1, true},    {"set", 5, -1, true}, {"show", 4, 4, true}, {"remove", 4, 4, true},
-    {"list", 2, 2, false},   {"clear", 2, 2, false}, {"trace", 2, 3, false},
+    {"add", 4, -1, true},  {"set", 5, -1, true},   {"show", 4, 4, true},   {"remove", 4, 4, true},
+    {"list", 2, 2, false}, {"clear", 2, 2, false}, {"trace", 2, 3, false},
 };
 
 int run(int argc, char** argv) {
@@ -242,4 +243,6 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv) {
+    return run(argc, argv);
+}

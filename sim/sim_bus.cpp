@@ -17,11 +17,13 @@ namespace kelto::sim {
 
 namespace {
 
-std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string errnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
 
 // Holds a flock for its lifetime. op: LOCK_SH or LOCK_EX.
 class FileLock {
-public:
+  public:
     FileLock(int fd, int op) : fd_(fd) {
         while ((ok_ = flock(fd_, op) == 0) == false && errno == EINTR) {
         }
@@ -33,7 +35,7 @@ public:
     FileLock& operator=(const FileLock&) = delete;
     bool ok() const { return ok_; }
 
-private:
+  private:
     int fd_;
     bool ok_ = false;
 };
@@ -87,26 +89,42 @@ std::string corrupt(const Bus& bus, const std::string& why) {
 }
 
 bool validDevice(const Device& d, std::string* why) {
-    if (d.used > 1) *why = "slot flag";
-    else if (!d.used) return true;
-    else if (d.kind >= kKindCount) *why = "device kind";
-    else if (d.id > 63) *why = "device ID";
-    else if (d.mode > kModeBootloader) *why = "device mode";
-    else if (d.periodMs < 1 || d.periodMs > 60000) *why = "period_ms";
-    else if (d.latencyMs > 60000 || d.flashBusyMs > 60000) *why = "latency_ms or flash_busy_ms";
-    else if (d.led.mode >= kLedModeCount) *why = "LED mode";
-    else if (d.pageStep >= kStepCount || d.pageData > 8 || d.pageAddress > 0xFFC0) *why = "page sequence";
-    else return true;
+    if (d.used > 1)
+        *why = "slot flag";
+    else if (!d.used)
+        return true;
+    else if (d.kind >= kKindCount)
+        *why = "device kind";
+    else if (d.id > 63)
+        *why = "device ID";
+    else if (d.mode > kModeBootloader)
+        *why = "device mode";
+    else if (d.periodMs < 1 || d.periodMs > 60000)
+        *why = "period_ms";
+    else if (d.latencyMs > 60000 || d.flashBusyMs > 60000)
+        *why = "latency_ms or flash_busy_ms";
+    else if (d.led.mode >= kLedModeCount)
+        *why = "LED mode";
+    else if (d.pageStep >= kStepCount || d.pageData > 8 || d.pageAddress > 0xFFC0)
+        *why = "page sequence";
+    else
+        return true;
     return false;
 }
 
 bool validHeader(const StateHeader& h, std::string* why) {
-    if (std::memcmp(h.magic, kStateMagic, sizeof h.magic) != 0) *why = "bad magic";
-    else if (h.version != kFormatVersion) *why = "unknown format version";
-    else if (h.deviceBytes != sizeof(Device)) *why = "device record size";
-    else if (h.slotCount > kMaxDevices) *why = "slot count";
-    else if (h.ringNext >= kRingSize) *why = "ring index";
-    else return true;
+    if (std::memcmp(h.magic, kStateMagic, sizeof h.magic) != 0)
+        *why = "bad magic";
+    else if (h.version != kFormatVersion)
+        *why = "unknown format version";
+    else if (h.deviceBytes != sizeof(Device))
+        *why = "device record size";
+    else if (h.slotCount > kMaxDevices)
+        *why = "slot count";
+    else if (h.ringNext >= kRingSize)
+        *why = "ring index";
+    else
+        return true;
     return false;
 }
 
@@ -211,7 +229,8 @@ bool storeHeader(Bus& bus, std::string* error) {
 }
 
 bool storeSlot(Bus& bus, int slot, std::string* error) {
-    if (writeAll(bus.stateFd, &bus.cache.slots[slot], sizeof(Device), slotOffset(slot))) return true;
+    if (writeAll(bus.stateFd, &bus.cache.slots[slot], sizeof(Device), slotOffset(slot)))
+        return true;
     bus.cached = false;
     *error = errnoText("cannot write " + statePath(bus.dir));
     return false;
@@ -245,7 +264,8 @@ bool storeEffects(Bus& bus, const Effects& fx, std::string* error) {
 
 void appendTrace(Bus& bus, const FrameRec& f) {
     if (bus.traceFd < 0) {
-        bus.traceFd = open(tracePath(bus.dir).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        bus.traceFd =
+            open(tracePath(bus.dir).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         if (bus.traceFd < 0) return;
     }
     std::string line = traceLine(f);
@@ -253,7 +273,9 @@ void appendTrace(Bus& bus, const FrameRec& f) {
     (void)n;  // a lost trace line must not fail the frame itself
 }
 
-bool matches(uint32_t id, uint32_t wantId, uint32_t mask) { return (id & mask) == (wantId & mask); }
+bool matches(uint32_t id, uint32_t wantId, uint32_t mask) {
+    return (id & mask) == (wantId & mask);
+}
 
 // True when the view may be handed the frame: not seen, not before the session.
 bool unseen(const ReceiveView& view, const FrameRec& f) {
@@ -269,8 +291,12 @@ Bus::~Bus() {
     if (traceFd >= 0) close(traceFd);
 }
 
-std::string statePath(const std::string& dir) { return dir + "/bus.state"; }
-std::string tracePath(const std::string& dir) { return dir + "/trace.log"; }
+std::string statePath(const std::string& dir) {
+    return dir + "/bus.state";
+}
+std::string tracePath(const std::string& dir) {
+    return dir + "/trace.log";
+}
 
 std::unique_ptr<Bus> openBus(const std::string& dir, std::string* error) {
     if (!makeDirs(dir, error)) return nullptr;
@@ -301,15 +327,16 @@ bool busSend(Bus& bus, const FrameRec& frame, std::string* error) {
         if (!load(bus, error)) return false;
         Effects fx;
         BusImage& c = bus.cache;
-        deliverFrame(c.slots.data(), static_cast<int>(c.header.slotCount), frame, frame.timeUs, &fx);
+        deliverFrame(c.slots.data(), static_cast<int>(c.header.slotCount), frame, frame.timeUs,
+                     &fx);
         if ((fx.dirty.any() || !fx.replies.empty()) && !storeEffects(bus, fx, error)) return false;
     }
     appendTrace(bus, frame);
     return true;
 }
 
-ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t mask,
-                         int64_t nowUs, FrameRec* out, std::string* error) {
+ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t mask, int64_t nowUs,
+                         FrameRec* out, std::string* error) {
     if (!view.started) {
         view.started = true;
         view.startUs = nowUs;
@@ -420,8 +447,8 @@ bool flashSummary(Bus& bus, int slot, const Device& d, int* pages, uint32_t* crc
 
 std::string traceLine(const FrameRec& f) {
     char buf[64];
-    int n = std::snprintf(buf, sizeof buf, "(%" PRId64 ".%06" PRId64 ") sim %08X#", f.timeUs / 1000000,
-                          f.timeUs % 1000000, static_cast<unsigned>(f.id));
+    int n = std::snprintf(buf, sizeof buf, "(%" PRId64 ".%06" PRId64 ") sim %08X#",
+                          f.timeUs / 1000000, f.timeUs % 1000000, static_cast<unsigned>(f.id));
     std::string line(buf, static_cast<size_t>(n));
     static const char kHex[] = "0123456789ABCDEF";
     for (int i = 0; i < f.len && i < 8; ++i) {

@@ -69,8 +69,8 @@ enum ReceiveResult { kReceiveError = -1, kNothing = 0, kReceived = 1 };
 // newer than the last one handed for its identifier and not older than the
 // view's start (the first call starts the view at nowUs). Handing one over
 // drops the older unread ones of its identifier and appends it to the trace.
-ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t mask,
-                         int64_t nowUs, FrameRec* out, std::string* error);
+ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t mask, int64_t nowUs,
+                         FrameRec* out, std::string* error);
 
 // Reads the state (shared lock). Fails on a corrupt state.
 bool busRead(Bus& bus, BusImage* image, std::string* error);

@@ -37,7 +37,9 @@ struct Session {
 // file descriptors, so that its file locks are its own).
 bool forked = false;
 
-void onForkChild() { forked = true; }
+void onForkChild() {
+    forked = true;
+}
 
 Session& session() {
     static Session s;
@@ -142,23 +144,17 @@ void forgetCanSession() {
 }  // namespace kelto::frc
 
 // Periodic sending (periodMs > 0) is not simulated: the frame goes out once.
-KELTO_C_API void FRC_NetworkCommunication_CANSessionMux_sendMessage(uint32_t messageID,
-                                                                    const uint8_t* data,
-                                                                    uint8_t dataSize,
-                                                                    int32_t periodMs,
-                                                                    int32_t* status) {
+KELTO_C_API void FRC_NetworkCommunication_CANSessionMux_sendMessage(
+    uint32_t messageID, const uint8_t* data, uint8_t dataSize, int32_t periodMs, int32_t* status) {
     (void)periodMs;
     int32_t st = sendFrame(messageID, data, dataSize);
     if (status) *status = st;
 }
 
 // timeStamp receives the frame's bus time in milliseconds, modulo 2^32.
-KELTO_C_API void FRC_NetworkCommunication_CANSessionMux_receiveMessage(uint32_t* messageID,
-                                                                       uint32_t messageIDMask,
-                                                                       uint8_t* data,
-                                                                       uint8_t* dataSize,
-                                                                       uint32_t* timeStamp,
-                                                                       int32_t* status) {
+KELTO_C_API void FRC_NetworkCommunication_CANSessionMux_receiveMessage(
+    uint32_t* messageID, uint32_t messageIDMask, uint8_t* data, uint8_t* dataSize,
+    uint32_t* timeStamp, int32_t* status) {
     int32_t st = receiveFrame(messageID, messageIDMask, data, dataSize, timeStamp);
     if (status) *status = st;
 }

@@ -21,7 +21,7 @@ using kelto::frc::forgetCanSession;
 constexpr int64_t kStartUs = 1700000000000000;
 
 class CanSessionMuxTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kelto-mux-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -153,8 +153,10 @@ TEST_F(CanSessionMuxTest, UnsetSelectionUsesTheEmbeddedBusInXdgStateHome) {
     for (const Case& c : cases) {
         unsetenv("KELTO_CAN_BUS");
         setenv("HOME", (root_ + "/home").c_str(), 1);
-        if (c.xdg == nullptr) unsetenv("XDG_STATE_HOME");
-        else setenv("XDG_STATE_HOME", (root_ + "/state").c_str(), 1);
+        if (c.xdg == nullptr)
+            unsetenv("XDG_STATE_HOME");
+        else
+            setenv("XDG_STATE_HOME", (root_ + "/state").c_str(), 1);
         if (c.xdg != nullptr && c.xdg[0] == '\0') setenv("XDG_STATE_HOME", "", 1);
         forgetCanSession();
         EXPECT_EQ(sendStatus(0x08073805, nullptr, 0), 0);

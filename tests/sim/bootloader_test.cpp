@@ -18,8 +18,14 @@ constexpr BootIds kLbBoot = {0x1b070040, 0x1b070042, 0x1b0700C2, 0x1b070100, 0x1
 constexpr BootIds kTcBoot = {0x1a070040, 0x1a070042, 0x1a0700C2, 0x1a070100, 0x1a070180};
 
 Bytes command(uint32_t address, uint8_t code) {
-    return {static_cast<uint8_t>(address), static_cast<uint8_t>(address >> 8),
-            static_cast<uint8_t>(address >> 16), 0x40, code, 0, 0, 0};
+    return {static_cast<uint8_t>(address),
+            static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address >> 16),
+            0x40,
+            code,
+            0,
+            0,
+            0};
 }
 
 Bytes pattern(uint8_t seed) {
@@ -29,7 +35,7 @@ Bytes pattern(uint8_t seed) {
 }
 
 class BootloaderTest : public SimBusTest {
-protected:
+  protected:
     // One step of a page transfer: a frame, then the pause after it.
     struct Step {
         enum What { kLoad, kData, kUnlock, kErase, kWrite } what;
@@ -55,7 +61,8 @@ protected:
                     send(ids.command, command(s.address, kCmdLoadAddress));
                     break;
                 case Step::kData:
-                    send(ids.data, Bytes(page.begin() + s.chunk * 8, page.begin() + s.chunk * 8 + 8));
+                    send(ids.data,
+                         Bytes(page.begin() + s.chunk * 8, page.begin() + s.chunk * 8 + 8));
                     if (s.chunk % 2 == 1) kelto::sleepMs(10);
                     break;
                 case Step::kUnlock:
@@ -213,9 +220,24 @@ TEST_F(BootloaderTest, OutOfOrderSequencesWriteNothing) {
         {"no unlock", without(9)},
         {"no erase", without(10)},
         {"nine data frames", withExtra(9, {S::kData, A, 0})},
-        {"unlock for another address", [&] { auto s = fullSequence(A); s[9].address = 0x440; return s; }()},
-        {"write for another address", [&] { auto s = fullSequence(A); s[11].address = 0x440; return s; }()},
-        {"erase before unlock", [&] { auto s = fullSequence(A); std::swap(s[9], s[10]); return s; }()},
+        {"unlock for another address",
+         [&] {
+             auto s = fullSequence(A);
+             s[9].address = 0x440;
+             return s;
+         }()},
+        {"write for another address",
+         [&] {
+             auto s = fullSequence(A);
+             s[11].address = 0x440;
+             return s;
+         }()},
+        {"erase before unlock",
+         [&] {
+             auto s = fullSequence(A);
+             std::swap(s[9], s[10]);
+             return s;
+         }()},
         {"data after unlock", withExtra(10, {S::kData, A, 0})},
         {"address above 16 bits", fullSequence(0x10000)},
         {"address not on a page boundary", fullSequence(0x0410)},
@@ -236,7 +258,8 @@ TEST_F(BootloaderTest, CommandWhileTheFlashIsBusyIsLost) {
     add(kLumabar, 5, {"mode=bootloader", "flash_busy_ms=15"});
     run(kLbBoot, fullSequence(0x0080), pattern(9));  // write comes 10 ms after the erase
     EXPECT_EQ(flash(kLumabar, 5).first, 0);
-    EXPECT_EQ(device(kLumabar, 5).pageStep, kStepErased) << "the lost write left the sequence as it was";
+    EXPECT_EQ(device(kLumabar, 5).pageStep, kStepErased)
+        << "the lost write left the sequence as it was";
     kelto::sleepMs(10);
     send(kLbBoot.command, command(0x0080, kCmdWrite));
     EXPECT_EQ(flash(kLumabar, 5), std::make_pair(1, crcOf({pattern(9)})));

@@ -127,15 +127,18 @@ TEST_F(SimBusTest, ConcurrentWritersLoseNoUpdate) {
             bool ok = bus != nullptr;
             for (int i = 0; i < kRounds && ok; ++i) {
                 // A read-modify-write of one shared counter ...
-                ok = busEdit(*bus, [](BusImage& image, std::string*) {
-                    ++image.slots[findDevice(image, kTorvexc, 1)].latencyMs;
-                    return true;
-                }, &err);
+                ok = busEdit(
+                    *bus,
+                    [](BusImage& image, std::string*) {
+                        ++image.slots[findDevice(image, kTorvexc, 1)].latencyMs;
+                        return true;
+                    },
+                    &err);
                 // ... and frames that change this writer's own device.
                 uint8_t reg[5] = {static_cast<uint8_t>(i % 16), static_cast<uint8_t>(i), 0, 0, 0};
                 int32_t status = 1;
-                FRC_NetworkCommunication_CANSessionMux_sendMessage(0x08070180 | (10 + w), reg, 5,
-                                                                   0, &status);
+                FRC_NetworkCommunication_CANSessionMux_sendMessage(0x08070180 | (10 + w), reg, 5, 0,
+                                                                   &status);
                 ok = ok && status == 0;
             }
             _exit(ok ? 0 : 1);

@@ -69,8 +69,8 @@ TEST_F(SimBusTest, NoPresenceFrameForAnotherIdOrKind) {
 // --- Queries and replies -----------------------------------------------------
 
 TEST_F(SimBusTest, QueriesAreAnsweredAfterTheLatencyOnTheSameIdentifier) {
-    add(kLumabar, 5, {"name=Front", "firmware=2.3", "hardware=1.1", "bootloader=4.5",
-                      "latency_ms=5"});
+    add(kLumabar, 5,
+        {"name=Front", "firmware=2.3", "hardware=1.1", "bootloader=4.5", "latency_ms=5"});
     struct Case {
         uint32_t id;
         Bytes reply;
@@ -153,7 +153,13 @@ TEST_F(SimBusTest, IdChangeActsOnlyOnAValidFrame) {
     } cases[] = {
         {"valid", sumFrame({5, 12}), 12},
         {"byte 0 is not the current ID", sumFrame({6, 12}), 5},
-        {"sum is not 0x46", [] { Bytes b = sumFrame({5, 12}); ++b[7]; return b; }(), 5},
+        {"sum is not 0x46",
+         [] {
+             Bytes b = sumFrame({5, 12});
+             ++b[7];
+             return b;
+         }(),
+         5},
         {"new ID above 63", sumFrame({5, 64}), 5},
         {"new ID taken", sumFrame({5, 7}), 5},
         {"seven bytes", Bytes{5, 12, 0, 0, 0, 0, 0x29}, 5},

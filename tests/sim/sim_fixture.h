@@ -29,7 +29,7 @@ struct Received {
 };
 
 class SimBusTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/kelto-sim-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -102,9 +102,9 @@ protected:
 
     static int32_t send(uint32_t id, std::vector<uint8_t> data = {}) {
         int32_t status = 1;
-        FRC_NetworkCommunication_CANSessionMux_sendMessage(
-            id, data.empty() ? nullptr : data.data(), static_cast<uint8_t>(data.size()), 0,
-            &status);
+        FRC_NetworkCommunication_CANSessionMux_sendMessage(id, data.empty() ? nullptr : data.data(),
+                                                           static_cast<uint8_t>(data.size()), 0,
+                                                           &status);
         return status;
     }
 
@@ -136,7 +136,7 @@ protected:
     std::string dir_;
     std::unique_ptr<Bus> admin_;
 
-private:
+  private:
     static void applyPairs(Device& d, Kind kind, std::initializer_list<const char*> pairs) {
         for (const char* p : pairs) {
             KeyValue kv;
