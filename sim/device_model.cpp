@@ -160,10 +160,15 @@ uint32_t pageAddressOf(const uint8_t* data) {
 
 // One page command. The sequence for an address A is
 //   load(A), 8 data frames, unlock(A), erase(A), write(A);
-// a load always starts it anew; any other command that is not the next step
-// for the loaded address (or comes before all 8 data frames) is ignored and
-// sends the sequence back to the start. A command arriving while the flash is
-// busy is lost: it changes nothing, so the sequence waits for it still.
+// A load of a valid address (a multiple of 64 up to 0xFFC0, byte 3 0x40)
+// always starts it anew, with the page buffer reset to 0xFF. Sent back to the
+// start, with nothing written, by: a command that is not the next step or
+// names another address, an unlock before all 8 data frames, a load of an
+// invalid address, an unknown command code, and (bootloaderFrame) a data
+// frame outside the 8 after a load. Write completes the sequence. A command
+// arriving while the flash is busy (flash_busy_ms after an erase or write) is
+// lost: it changes nothing, so the sequence still waits for it. Run
+// application (0x11) is taken whatever bytes 0-3 hold.
 void pageCommand(Device& d, int slot, const FrameRec& f, int64_t nowUs, Effects* fx) {
     if (nowUs < d.busyUntilUs) return;
     uint8_t code = f.data[4];

@@ -141,28 +141,53 @@ TEST_F(CanSessionMuxTest, SelectionIsReadOncePerProcess) {
     EXPECT_EQ(sendStatus(0x08073805, nullptr, 0), 0);
 }
 
+// Sets or (value null) unsets an environment variable for one scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        if (old) old_ = old;
+        hadOld_ = old != nullptr;
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (hadOld_)
+            setenv(name_, old_.c_str(), 1);
+        else
+            unsetenv(name_);
+    }
+
+  private:
+    const char* name_;
+    std::string old_;
+    bool hadOld_ = false;
+};
+
 TEST_F(CanSessionMuxTest, UnsetSelectionUsesTheEmbeddedBusInXdgStateHome) {
+    const std::string home = root_ + "/home", state = root_ + "/state";
     struct Case {
-        const char* xdg;  // nullptr: unset
-        std::string dir;
+        const char* what;
+        const char* xdg;  // value of XDG_STATE_HOME, null: unset
+        std::string dir;  // where the bus must be
     } cases[] = {
-        {"", root_ + "/home/.local/state/kelto"},
-        {nullptr, root_ + "/home/.local/state/kelto"},
-        {"STATE", root_ + "/state/kelto"},
+        {"unset", nullptr, home + "/.local/state/kelto"},
+        {"empty", "", home + "/.local/state/kelto"},
+        {"relative, so ignored", "state", home + "/.local/state/kelto"},
+        {"absolute", state.c_str(), state + "/kelto"},
     };
     for (const Case& c : cases) {
-        unsetenv("KELTO_CAN_BUS");
-        setenv("HOME", (root_ + "/home").c_str(), 1);
-        if (c.xdg == nullptr)
-            unsetenv("XDG_STATE_HOME");
-        else
-            setenv("XDG_STATE_HOME", (root_ + "/state").c_str(), 1);
-        if (c.xdg != nullptr && c.xdg[0] == '\0') setenv("XDG_STATE_HOME", "", 1);
+        SCOPED_TRACE(c.what);
+        ScopedEnv bus("KELTO_CAN_BUS", nullptr), h("HOME", home.c_str()),
+            x("XDG_STATE_HOME", c.xdg);
         forgetCanSession();
         EXPECT_EQ(sendStatus(0x08073805, nullptr, 0), 0);
         struct stat st {};
-        EXPECT_EQ(stat((c.dir + "/bus.state").c_str(), &st), 0) << c.dir;
+        ASSERT_EQ(stat((c.dir + "/bus.state").c_str(), &st), 0) << c.dir;
         EXPECT_EQ(st.st_mode & 0777, 0600u);
+        ASSERT_EQ(std::system(("rm -rf '" + home + "' '" + state + "'").c_str()), 0);
     }
 }
 
