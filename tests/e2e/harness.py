@@ -1,0 +1,229 @@
+"""Runs the real programs against a simulated CAN bus of their own.
+
+Every case gets a fresh bus directory, so cases run side by side:
+
+    with Bus() as bus:
+        bus.add("lumabar", 5, name="Front")
+        r = bus.run("kelto_lumabar", "5", "name")
+        r.status, r.out, r.err      # 0, b'{"name":"Front"}\\n', b'status: 0\\n'
+        bus.show("lumabar", 5)["name"]  # 'Front'
+        bus.trace()                 # [Frame(t=..., id=0x08073805, data=b''), ...]
+
+The programs are found in KELTO_BIN_DIR, the repository in KELTO_SOURCE_DIR
+(both set by tests/e2e/CMakeLists.txt).
+"""
+
+import concurrent.futures
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from collections import namedtuple
+
+BIN_DIR = os.environ.get("KELTO_BIN_DIR", "")
+SOURCE_DIR = os.environ.get("KELTO_SOURCE_DIR",
+                            os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+LIB_DIR = os.path.join(os.path.dirname(BIN_DIR), "lib") if BIN_DIR else ""
+
+# Presence entries (device ID 0) of the two device kinds.
+LUMABAR_PRESENCE = 0x08072400
+TORVEXC_PRESENCE = 0x02072400
+
+# A run of a program: exit status, standard output and error as bytes, wall seconds.
+Result = namedtuple("Result", "status out err seconds")
+
+# One line of the bus trace: bus time in seconds, 29-bit identifier, payload.
+Frame = namedtuple("Frame", "t id data")
+
+TRACE_LINE = re.compile(r"^\((\d+)\.(\d{6})\) sim ([0-9A-F]{8})#((?:[0-9A-F]{2})*)$")
+
+# Longest any single run may take before the case is failed (seconds).
+RUN_TIMEOUT = 30
+
+
+def program(name):
+    return os.path.join(BIN_DIR, name)
+
+
+def parse_trace(text):
+    """candump log lines -> [Frame]; a line of another form raises ValueError."""
+    frames = []
+    for line in text.splitlines():
+        m = TRACE_LINE.match(line)
+        if not m:
+            raise ValueError("not a trace line: %r" % line)
+        secs, usecs, ident, data = m.groups()
+        frames.append(Frame(int(secs) + int(usecs) / 1e6, int(ident, 16), bytes.fromhex(data)))
+    return frames
+
+
+def key_args(keys):
+    """{"name": b"a\\xff", "mute": 1} -> [b"name=a\\xff", b"mute=1"] for kelto_sim."""
+    return [k.encode() + b"=" + (v if isinstance(v, bytes) else str(v).encode())
+            for k, v in keys.items()]
+
+
+class Bus:
+    """A fresh simulated bus in its own temporary directory."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="kelto-e2e-")
+        self.env = dict(os.environ, KELTO_CAN_BUS="sim:" + os.path.join(self.dir, "bus"))
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def run_file(self, exe, *args, env=None):
+        start = time.monotonic()
+        p = subprocess.run([exe, *args], env=env or self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=RUN_TIMEOUT)
+        return Result(p.returncode, p.stdout, p.stderr, time.monotonic() - start)
+
+    def run(self, name, *args):
+        """Runs bin/NAME with args (str or bytes) on this bus."""
+        return self.run_file(program(name), *args)
+
+    def sim(self, *args):
+        """kelto_sim with args; its JSON on success, AssertionError otherwise."""
+        r = self.run("kelto_sim", *args)
+        if r.status != 0:
+            raise AssertionError("kelto_sim %s -> %d %r %r" % (args, r.status, r.out, r.err))
+        return json.loads(r.out)
+
+    def add(self, kind, ident, **keys):
+        return self.sim("add", kind, str(ident), *key_args(keys))
+
+    def set(self, kind, ident, **keys):
+        return self.sim("set", kind, str(ident), *key_args(keys))
+
+    def show(self, kind, ident):
+        return self.sim("show", kind, str(ident))
+
+    def has(self, kind, ident):
+        return self.run("kelto_sim", "show", kind, str(ident)).status == 0
+
+    def trace(self):
+        r = self.run("kelto_sim", "trace")
+        if r.status != 0:
+            raise AssertionError("kelto_sim trace -> %d %r" % (r.status, r.err))
+        return parse_trace(r.out.decode("ascii"))
+
+    def clear_trace(self):
+        self.sim("trace", "--clear")
+
+    def sent(self, presence=None):
+        """The trace without the presence frames of `presence` (entry, device ID 0)."""
+        frames = self.trace()
+        if presence is None:
+            return frames
+        return [f for f in frames if f.id & ~0x3F != presence]
+
+
+def gen_hex(path, *flags):
+    """Writes an image made by scripts/gen_hex.py with the given flags to path."""
+    subprocess.run([sys.executable, os.path.join(SOURCE_DIR, "scripts", "gen_hex.py"), *flags,
+                    "-o", path], check=True)
+    return path
+
+
+def hexcheck(path):
+    r = subprocess.run([program("kelto_hexcheck"), path], stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, timeout=RUN_TIMEOUT)
+    if r.returncode != 0:
+        raise AssertionError("kelto_hexcheck %s -> %d %r" % (path, r.returncode, r.stderr))
+    return json.loads(r.stdout)
+
+
+def project_version():
+    """The VERSION of the project() call in the top CMakeLists.txt, e.g. "0.1.0"."""
+    with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
+        return re.search(r"project\(\w+\s+VERSION\s+([0-9.]+)", f.read()).group(1)
+
+
+def hex_pages(path):
+    """Page address -> 64 bytes of a plain image of 16-byte data records at
+    16-bit addresses (what gen_hex.py writes without variations); unfilled
+    bytes are 0xFF. Ascending addresses."""
+    pages = {}
+    with open(path) as f:
+        for line in f:
+            raw = bytes.fromhex(line.strip()[1:])
+            count, address, rtype = raw[0], raw[1] << 8 | raw[2], raw[3]
+            if rtype != 0 or count != 16:
+                continue
+            page = pages.setdefault(address & ~0x3F, bytearray(b"\xff" * 64))
+            slot = (address >> 4) & 3
+            page[slot * 16:slot * 16 + 16] = raw[4:20]
+    return dict(sorted(pages.items()))
+
+
+def parallel(fn, cases, workers=24):
+    """[fn(case) for case in cases], run side by side (each case on its own bus).
+    An exception in one case is returned in its place, not raised."""
+    def guarded(case):
+        try:
+            return fn(case)
+        except Exception as e:  # reported by the test that reads this slot
+            return e
+
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        return list(pool.map(guarded, cases))
+
+
+def error_doc(message):
+    return (json.dumps({"error": message}, separators=(",", ":")) + "\n").encode()
+
+
+def check_bin_dir():
+    if not BIN_DIR or not os.path.isfile(program("kelto_sim")):
+        sys.exit("set KELTO_BIN_DIR to the directory holding kelto_sim (got %r)" % BIN_DIR)
+
+
+class Scenarios:
+    """Named cases, each a function of a fresh Bus, all run side by side once;
+    the tests then read what each returned.
+
+        S = Scenarios()
+        S.add("scan", lambda bus: (bus.add("lumabar", 3), bus.run("kelto_lumabar", "scan"))[1])
+        S.run_all()            # in setUpModule
+        S["scan"].status       # re-raises what the case raised
+    """
+
+    def __init__(self):
+        self.cases = {}
+        self.results = {}
+
+    def add(self, name, fn):
+        if name in self.cases:
+            raise KeyError("two scenarios named %r" % name)
+        self.cases[name] = fn
+
+    def case(self, name):
+        def register(fn):
+            self.add(name, fn)
+            return fn
+        return register
+
+    def run_all(self):
+        def one(item):
+            with Bus() as bus:
+                return item[1](bus)
+
+        items = list(self.cases.items())
+        self.results = dict(zip((n for n, _ in items), parallel(one, items)))
+
+    def __getitem__(self, name):
+        result = self.results[name]
+        if isinstance(result, Exception):
+            raise result
+        return result
