@@ -1,9 +1,26 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every test: the
+# normal build, the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer (any report fails), and a short run of each
+# libFuzzer target (when clang and its fuzzer runtime are present).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset default
-cmake --build --preset default
-ctest --preset default
+scripts/install-deps.sh clang libclang-rt-14-dev
+
+for preset in default asan; do
+  echo "== $preset build"
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done
+
+fuzzer_lib=$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null || true)
+if [ -f "$fuzzer_lib" ]; then
+  echo "== fuzz targets"
+  cmake --preset fuzz
+  cmake --build --preset fuzz
+  ctest --preset fuzz
+else
+  echo "== fuzz targets skipped: no clang with libFuzzer"
+fi
