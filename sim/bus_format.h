@@ -81,7 +81,8 @@ struct Device {
     uint8_t firmware[2];
     uint8_t hardware[2];
     uint8_t bootloader[2];
-    uint8_t pad0[2];
+    uint8_t loseReplies;  // answers to queries still to be lost (fault injection)
+    uint8_t pad0;
     uint32_t latencyMs;
     uint32_t periodMs;
     uint32_t flashBusyMs;

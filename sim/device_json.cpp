@@ -19,6 +19,7 @@ struct NumberKey {
 const NumberKey NUMBER_KEYS[] = {
     {"mute", 0, 1},       {"latency_ms", 0, 60000},    {"period_ms", 1, 60000}, {"status", 0, 255},
     {"boot_reply", 0, 1}, {"flash_busy_ms", 0, 60000}, {"blink", 0, 255},
+    {"lose_replies", 0, 255},
 };
 
 const char* const TEXT_KEYS[] = {"name", "serial"};
@@ -164,6 +165,8 @@ void applyKeyValue(Device& d, const KeyValue& kv, int64_t nowUs) {
         d.flashBusyMs = static_cast<uint32_t>(kv.number);
     else if (k == "blink")
         d.blink = n;
+    else if (k == "lose_replies")
+        d.loseReplies = n;
     else if (k == "mode" && kv.text == "app")
         enterApplication(d, nowUs);
     else if (k == "mode") {
@@ -192,6 +195,7 @@ nlohmann::json deviceJson(const Device& d, int flashPages, uint32_t flashCrc) {
         {"boot_reply", d.bootReply},
         {"flash_busy_ms", d.flashBusyMs},
         {"blink", d.blink},
+        {"lose_replies", d.loseReplies},
         {"flash", {{"pages", flashPages}, {"crc32", crc}}},
     };
     if (d.kind == kLumabar) j["led"] = ledJson(d.led);

@@ -40,6 +40,18 @@ void reply(const Device& d, uint32_t id, const uint8_t* data, uint8_t len, int64
     fx->replies.push_back(f);
 }
 
+// Queues an answer to a query, unless it is one the device is set to lose.
+// True when the device changed (one fewer answer to lose).
+bool answer(Device& d, uint32_t id, const uint8_t* data, uint8_t len, int64_t nowUs,
+            Effects* fx) {
+    if (d.loseReplies > 0) {
+        --d.loseReplies;
+        return true;
+    }
+    reply(d, id, data, len, nowUs, fx);
+    return false;
+}
+
 bool idTaken(const Device* slots, int count, uint8_t kind, uint8_t id) {
     for (int i = 0; i < count; ++i) {
         if (slots[i].used && slots[i].kind == kind && slots[i].id == id) return true;
@@ -87,16 +99,14 @@ bool applicationFrame(Device* slots, int count, Device& d, const FrameRec& f, in
     uint8_t buf[8] = {};
     if (f.id == (k.nameId | d.id)) {
         if (f.len == 0) {
-            if (!d.mute) reply(d, f.id, d.name, 8, nowUs, fx);
-            return false;
+            return !d.mute && answer(d, f.id, d.name, 8, nowUs, fx);
         }
         std::memset(d.name, 0, 8);
         std::memcpy(d.name, f.data, f.len);
         return true;
     }
     if (f.id == (k.serialId | d.id)) {
-        if (f.len == 0 && !d.mute) reply(d, f.id, d.serial, 8, nowUs, fx);
-        return false;
+        return f.len == 0 && !d.mute && answer(d, f.id, d.serial, 8, nowUs, fx);
     }
     if (f.id == (k.versionsId | d.id)) {
         if (f.len != 0 || d.mute) return false;
@@ -108,8 +118,7 @@ bool applicationFrame(Device* slots, int count, Device& d, const FrameRec& f, in
                         d.bootloader[1],
                         0,
                         0};
-        reply(d, f.id, v, 8, nowUs, fx);
-        return false;
+        return answer(d, f.id, v, 8, nowUs, fx);
     }
     if (f.id == (k.blinkId | d.id)) {
         if (f.len != 1) return false;
@@ -132,8 +141,7 @@ bool applicationFrame(Device* slots, int count, Device& d, const FrameRec& f, in
             return true;
         }
         buf[0] = d.settings[s];
-        if (f.len == 0 && !d.mute) reply(d, f.id, buf, 1, nowUs, fx);
-        return false;
+        return f.len == 0 && !d.mute && answer(d, f.id, buf, 1, nowUs, fx);
     }
     return false;
 }

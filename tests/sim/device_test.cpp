@@ -15,6 +15,8 @@ constexpr uint32_t kLbBlink = 0x08074000;
 constexpr uint32_t kLbId = 0x08073400;
 constexpr uint32_t kTcScan = 0x02072400;
 constexpr uint32_t kTcId = 0x02073400;
+constexpr uint32_t kTcSerial = 0x02074400;
+constexpr uint32_t kTcBrake = 0x02071CC0;
 constexpr int32_t kNotFound = ERR_CANSessionMux_MessageNotFound;
 
 using Bytes = std::vector<uint8_t>;
@@ -115,6 +117,21 @@ TEST_F(SimBusTest, MutedDeviceKeepsPresenceAndTakesWritesButAnswersNothing) {
     send(kLbName | 5);
     advanceMs(1);
     EXPECT_EQ(receive(kLbName | 5).data, (Bytes{'x', 'y', 'z', 0, 0, 0, 0, 0}));
+}
+
+TEST_F(SimBusTest, LostRepliesTakeTheNextAnswersOnlyAndWritesStillLand) {
+    add(kTorvexc, 5, {"lose_replies=2"});
+    const uint32_t brake = kTcBrake | 5;
+    send(brake, {7});
+    send(brake);
+    advanceMs(5);
+    EXPECT_EQ(receive(brake).status, kNotFound);
+    send(kTcSerial | 5);
+    advanceMs(5);
+    EXPECT_EQ(receive(kTcSerial | 5).status, kNotFound);
+    send(brake);
+    advanceMs(5);
+    EXPECT_EQ(receive(brake).data, Bytes{7}) << "the write landed; the third answer arrives";
 }
 
 TEST_F(SimBusTest, NameWriteStoresThePayloadPaddedWithZeros) {
