@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Wall time of a 64-page firmware update against the time its pauses make.
+
+Times `kelto_lumabar 5 firmware image.hex` (presence window 200 ms, then
+20 + 200 + 64 x 70 + 1000 ms of pauses: 5900 ms) and the recovery form
+`kelto_lumabar firmware image.hex` on a device already in its bootloader
+(5700 ms: it answers the first entry frame) on a simulated bus, RUNS times
+each, and prints the median excess in ms and percent. It also checks that
+the flash CRC-32 the device reports equals kelto_hexcheck's.
+
+  bench/firmware_update.py [--bin build-bench/bin] [--runs 3] [--pages 64]
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def timed(argv, env):
+    start = time.perf_counter()
+    proc = subprocess.run(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    elapsed = (time.perf_counter() - start) * 1000.0
+    if proc.returncode != 0:
+        sys.exit(f"{' '.join(argv)} failed with {proc.returncode}")
+    return elapsed
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bin", default=os.path.join(HERE, "..", "build", "bin"))
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--pages", type=int, default=64)
+    opts = parser.parse_args()
+    bindir = os.path.abspath(opts.bin)
+    sim = os.path.join(bindir, "kelto_sim")
+    tool = os.path.join(bindir, "kelto_lumabar")
+
+    with tempfile.TemporaryDirectory() as tmp:
+        image = os.path.join(tmp, "image.hex")
+        subprocess.run([sys.executable, os.path.join(HERE, "..", "scripts", "gen_hex.py"),
+                        "--pages", str(opts.pages), "-o", image], check=True)
+        expected = json.loads(subprocess.check_output([os.path.join(bindir, "kelto_hexcheck"), image]))
+        env = dict(os.environ, KELTO_CAN_BUS=f"sim:{tmp}/bus")
+        subprocess.run([sim, "add", "lumabar", "5"], env=env, stdout=subprocess.DEVNULL, check=True)
+
+        pauses = 20 + 200 + opts.pages * 70 + 1000
+        forms = [("by ID", [tool, "5", "firmware", image], 200 + pauses, None),
+                 ("recovery", [tool, "firmware", image], pauses, "mode=bootloader")]
+        print(f"{'form':10} {'mandated ms':>12} {'median ms':>10} {'excess ms':>10} {'excess %':>9}")
+        for name, argv, mandated, setup in forms:
+            samples = []
+            for _ in range(opts.runs):
+                if setup:
+                    subprocess.run([sim, "set", "lumabar", "5", setup], env=env,
+                                   stdout=subprocess.DEVNULL, check=True)
+                samples.append(timed(argv, env))
+            shown = json.loads(subprocess.check_output([sim, "show", "lumabar", "5"], env=env))
+            if shown["flash"]["crc32"] != expected["crc32"] or shown["mode"] != "app":
+                sys.exit(f"{name}: device holds {shown['flash']}, image is {expected}")
+            median = statistics.median(samples)
+            excess = median - mandated
+            print(f"{name:10} {mandated:12d} {median:10.1f} {excess:10.1f} {100 * excess / mandated:8.2f}%")
+
+
+if __name__ == "__main__":
+    main()
