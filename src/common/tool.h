@@ -25,6 +25,11 @@ struct ToolProfile {
     const char* versionSymbol;         // entry point of the driver library
 };
 
+// A tool's ERROR_MESSAGE: the codes and texts both tools share, with the
+// tool's own texts (codes 13, 21, 25) added or put in their place.
+//   withSharedErrors({{13, "No response from Lumabar"}}).at(10) -> "ID not found on network"
+ErrorTable withSharedErrors(ErrorTable toolTexts);
+
 // Selects the profile used by every shared operation of this run.
 void setTool(const ToolProfile& profile);
 

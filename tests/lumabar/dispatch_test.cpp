@@ -160,3 +160,15 @@ TEST(LumabarDispatch, IdChangeSendsTheFrameToTheOldIdAndScans) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LumabarTables, EighteenCodesAndFourteenWords) {
+    EXPECT_EQ(lumabar::ERROR_MESSAGE.size(), 18u);
+    EXPECT_EQ(lumabar::ERROR_MESSAGE.at(13), "No response from Lumabar");
+    EXPECT_EQ(lumabar::ERROR_MESSAGE.at(25), "Further argument must be positive numerals");
+    EXPECT_EQ(lumabar::MESSAGE_ID.size(), 14u);
+    EXPECT_EQ(lumabar::MESSAGE_ID.at("reset"), 0x00000040u);
+}
+
+}  // namespace

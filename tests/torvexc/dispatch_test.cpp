@@ -134,3 +134,16 @@ TEST(TorvexcDispatch, SharedCommandsBehaveAsInTheLightingTool) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TorvexcTables, EighteenCodesAndFifteenWords) {
+    EXPECT_EQ(torvexc::ERROR_MESSAGE.size(), 18u);
+    EXPECT_EQ(torvexc::ERROR_MESSAGE.at(13), "No response from TorvexC");
+    EXPECT_EQ(torvexc::ERROR_MESSAGE.at(10), "ID not found on network");
+    EXPECT_EQ(torvexc::MESSAGE_ID.size(), 15u);
+    for (const auto& [word, id] : torvexc::MESSAGE_ID)
+        if (word != "firmware") EXPECT_EQ(id >> 16, 0x0207u) << word;
+}
+
+}  // namespace
