@@ -142,8 +142,9 @@ TEST(TorvexcTables, EighteenCodesAndFifteenWords) {
     EXPECT_EQ(torvexc::ERROR_MESSAGE.at(13), "No response from TorvexC");
     EXPECT_EQ(torvexc::ERROR_MESSAGE.at(10), "ID not found on network");
     EXPECT_EQ(torvexc::MESSAGE_ID.size(), 15u);
-    for (const auto& [word, id] : torvexc::MESSAGE_ID)
+    for (const auto& [word, id] : torvexc::MESSAGE_ID) {
         if (word != "firmware") EXPECT_EQ(id >> 16, 0x0207u) << word;
+    }
 }
 
 }  // namespace
