@@ -1,0 +1,86 @@
+"""The programs as installed files: the version query through the driver
+library (found next to the program, or missing), and the link functions the
+platform libraries expect in the programs' dynamic symbol tables."""
+
+import os
+import shutil
+import subprocess
+import unittest
+
+import harness
+from harness import Scenarios
+
+TOOLS = ["kelto_lumabar", "kelto_torvexc"]
+LINK_FUNCTIONS = ["NumericArrayResize", "RTSetCleanupProc", "EDVR_CreateReference"]
+S = Scenarios()
+
+
+def version_doc(text):
+    return b'{"version":"%s"}\n' % text.encode()
+
+
+for _tool in TOOLS:
+    for _word in (["version", "VERSION", "Version"] if _tool == "kelto_torvexc" else ["version"]):
+        S.add(("version", _tool, _word), lambda bus, t=_tool, w=_word: bus.run(t, w))
+
+
+def without_driver(tool):
+    """The tool copied into DIR/bin with only the CAN library in DIR/lib: the
+    driver library cannot be found by its bare name."""
+    def run(bus):
+        bin_dir, lib_dir = bus.path("tree/bin"), bus.path("tree/lib")
+        os.makedirs(bin_dir)
+        os.makedirs(lib_dir)
+        exe = shutil.copy(harness.program(tool), bin_dir)
+        shutil.copy(os.path.join(harness.LIB_DIR, "libFRC_NetworkCommunication.so"), lib_dir)
+        env = {k: v for k, v in bus.env.items() if k != "LD_LIBRARY_PATH"}
+        return bus.run_file(exe, "version", env=env), os.listdir(lib_dir)
+    return run
+
+
+for _tool in TOOLS:
+    S.add(("no driver", _tool), without_driver(_tool))
+
+# "version" is a form of its own only alone.
+S.add("lumabar VERSION", lambda bus: bus.run("kelto_lumabar", "VERSION"))
+
+
+class Version(unittest.TestCase):
+    def test_version_prints_the_driver_librarys_text(self):
+        expected = version_doc(harness.project_version())
+        for key in [k for k in S.cases if k[0] == "version"]:
+            with self.subTest(tool=key[1], word=key[2]):
+                r = S[key]
+                self.assertEqual((r.status, r.out, r.err), (0, expected, b""))
+
+    def test_version_without_the_driver_library_is_minus_one(self):
+        for tool in TOOLS:
+            with self.subTest(tool=tool):
+                r, libs = S[("no driver", tool)]
+                self.assertEqual(libs, ["libFRC_NetworkCommunication.so"])
+                self.assertEqual((r.status, r.out), (0, version_doc("-1")))
+
+    def test_lighting_tool_words_are_case_sensitive(self):
+        r = S["lumabar VERSION"]
+        self.assertEqual(r.status, 21)
+
+
+class LinkFunctions(unittest.TestCase):
+    def test_exported_unmangled_from_both_tools(self):
+        for tool in TOOLS:
+            with self.subTest(tool=tool):
+                out = subprocess.run(["nm", "-D", "--defined-only", harness.program(tool)],
+                                     check=True, stdout=subprocess.PIPE, text=True).stdout
+                symbols = {line.split()[-1]: line.split()[-2] for line in out.splitlines()
+                           if len(line.split()) == 3}
+                for name in LINK_FUNCTIONS:
+                    self.assertEqual(symbols.get(name), "T", name)
+
+
+def setUpModule():
+    harness.check_bin_dir()
+    S.run_all()
+
+
+if __name__ == "__main__":
+    unittest.main()
