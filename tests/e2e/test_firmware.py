@@ -67,6 +67,10 @@ S.add(("recovery", "kelto_torvexc", "firmware"),
 S.add(("recovery", "kelto_torvexc", "FIRMWARE"),
       update("kelto_torvexc", ["FIRMWARE", "IMG"], ["--pages", "2", "--seed", "3"],
              mode="bootloader"))
+# replies 50 ms late: the search needs several turns of the spinner
+S.add(("recovery", "kelto_lumabar", "slow reply"),
+      update("kelto_lumabar", ["firmware", "IMG"], ["--pages", "2"], mode="bootloader",
+             latency_ms=50))
 S.add("64 pages", update("kelto_lumabar", ["5", "firmware", "IMG"], ["--pages", "64"]))
 S.add("0 pages", update("kelto_lumabar", ["5", "firmware", "IMG"], ["--pages", "0"]))
 S.add("sparse", update("kelto_torvexc", ["5", "firmware", "IMG"],
@@ -219,12 +223,16 @@ class Recovery(unittest.TestCase, UpdateTrace):
     def test_recovery_form_finds_the_device_in_its_bootloader(self):
         for key in [k for k in S.cases if k[0] == "recovery"]:
             tool = key[1]
-            with self.subTest(tool=tool, word=key[2]):
+            with self.subTest(tool=tool, case=key[2]):
                 result = S[key]
                 r, pages, dev = result["run"], result["pages"], result["device"]
                 self.assertEqual((r.status, r.out), (0, progress(len(pages))))
                 self.assertTrue(r.err.startswith(b"\r|"), r.err)
                 self.assertRegex(r.err, SPINNER)
+                turns = r.err[:-len(VERSION_LINE + ENTERED)].split(b"\r")[1:]
+                self.assertEqual(turns, [b"|/-\\"[(i % 12) // 3:][:1] for i in range(len(turns))])
+                if key[2] == "slow reply":
+                    self.assertGreaterEqual(len(turns), 2)
                 self.assertEqual(dev["mode"], "app")
                 self.assertEqual(dev["flash"], {"pages": len(pages), "crc32": flash_crc(pages)})
                 self.assertEqual(result["check"]["crc32"], flash_crc(pages))

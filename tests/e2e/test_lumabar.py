@@ -319,9 +319,19 @@ LIGHTING = [
     (["cycle", "1", "2"], (0x08070145, "0102"), {"mode": "cycle", "cycle": [1, 2]}),
     (["fade", "300", "4"], (0x080700C5, "2C04"), {"mode": "fade", "fade": [44, 4]}),
     (["showrgb", "2147483647", "0", "0"], (0x08070005, "00FF0000"), {"rgb": [255, 0, 0]}),
+    # leading zeros do not make a numeral too large
+    (["showrgb", "00000000000000000000001", "0", "0"], (0x08070005, "00010000"),
+     {"rgb": [1, 0, 0]}),
 ]
 for _args, _, _ in LIGHTING:
     S.add(("light",) + tuple(_args), query(_args))
+
+
+@S.case("leading zeros in the ID")
+def _(bus):
+    bus.add("lumabar", 5)
+    r = bus.run(TOOL, "0000000000005", "showregister", "2")
+    return r, bus.sent(LUMABAR_PRESENCE)
 
 
 @S.case("reset")
@@ -349,6 +359,11 @@ class Lighting(unittest.TestCase):
                         self.assertEqual(dev["led"]["registers"][int(key.split()[1])], value)
                     else:
                         self.assertEqual(dev["led"][key], value, key)
+
+    def test_device_id_with_leading_zeros(self):
+        r, sent = S["leading zeros in the ID"]
+        self.assertEqual((r.status, r.out, r.err), (99, b"", HEARD))
+        self.assertEqual([(f.id, f.data) for f in sent], [(0x08070045, b"\x02")])
 
     def test_reset_sends_an_empty_frame_on_0x45(self):
         r, sent, dev = S["reset"]

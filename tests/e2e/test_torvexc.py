@@ -154,6 +154,7 @@ for _v in (0, 254, 255):
 S.add("brake 300", query(["brake", "300"]))
 S.add("brake 256", query(["brake", "256"], brake=9))
 S.add("brake 255", query(["brake", "255"]))
+S.add("brake 0..0300", query(["brake", "0000000000000300"]))
 S.add("name My Motor", query(["name", "My", "Motor"]))
 S.add("name 9 bytes", query(["name", "My", "Motors"], name="old"))
 S.add("serial", query(["serial"]))
@@ -209,6 +210,7 @@ class Settings(unittest.TestCase):
     def test_written_value_keeps_its_low_eight_bits(self):
         for case, byte, status, out in (("brake 300", 44, 0, b'{"brake":44}\n'),
                                         ("brake 256", 0, 0, b'{"brake":0}\n'),
+                                        ("brake 0..0300", 44, 0, b'{"brake":44}\n'),
                                         ("brake 255", 255, 13, error_doc(MSG[13]))):
             with self.subTest(case):
                 r, sent, dev = S[case]
