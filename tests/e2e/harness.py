@@ -14,6 +14,7 @@ The programs are found in KELTO_BIN_DIR, the repository in KELTO_SOURCE_DIR
 """
 
 import concurrent.futures
+import errno
 import json
 import os
 import re
@@ -84,10 +85,19 @@ class Bus:
         return os.path.join(self.dir, name)
 
     def run_file(self, exe, *args, env=None):
-        start = time.monotonic()
-        p = subprocess.run([exe, *args], env=env or self.env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=RUN_TIMEOUT)
-        return Result(p.returncode, p.stdout, p.stderr, time.monotonic() - start)
+        for attempt in range(50):
+            start = time.monotonic()
+            try:
+                p = subprocess.run([exe, *args], env=env or self.env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   timeout=RUN_TIMEOUT)
+                return Result(p.returncode, p.stdout, p.stderr, time.monotonic() - start)
+            except OSError as e:
+                # A program copied just now: a child forked by another case's
+                # thread may still hold the copy's write descriptor until its exec.
+                if e.errno != errno.ETXTBSY or attempt == 49:
+                    raise
+                time.sleep(0.02)
 
     def run(self, name, *args):
         """Runs bin/NAME with args (str or bytes) on this bus."""

@@ -67,10 +67,10 @@ S.add(("recovery", "kelto_torvexc", "firmware"),
 S.add(("recovery", "kelto_torvexc", "FIRMWARE"),
       update("kelto_torvexc", ["FIRMWARE", "IMG"], ["--pages", "2", "--seed", "3"],
              mode="bootloader"))
-# replies 50 ms late: the search needs several turns of the spinner
+# replies 300 ms late: the search needs many turns of the spinner (past its 12-turn cycle)
 S.add(("recovery", "kelto_lumabar", "slow reply"),
       update("kelto_lumabar", ["firmware", "IMG"], ["--pages", "2"], mode="bootloader",
-             latency_ms=50))
+             latency_ms=300))
 S.add("64 pages", update("kelto_lumabar", ["5", "firmware", "IMG"], ["--pages", "64"]))
 S.add("0 pages", update("kelto_lumabar", ["5", "firmware", "IMG"], ["--pages", "0"]))
 S.add("sparse", update("kelto_torvexc", ["5", "firmware", "IMG"],
