@@ -99,6 +99,26 @@ class Bus:
                     raise
                 time.sleep(0.02)
 
+    def run_timed_lines(self, name, *args):
+        """Runs bin/NAME reading standard output through a pipe as it comes:
+        (Result, [(seconds since start, line)]) for every output line."""
+        start = time.monotonic()
+        p = subprocess.Popen([program(name), *args], env=self.env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        lines = []
+        try:
+            for line in iter(p.stdout.readline, b""):
+                lines.append((time.monotonic() - start, line))
+            err = p.stderr.read()
+            p.wait(timeout=RUN_TIMEOUT)
+        finally:
+            if p.poll() is None:
+                p.kill()
+            p.stdout.close()
+            p.stderr.close()
+        out = b"".join(line for _, line in lines)
+        return Result(p.returncode, out, err, time.monotonic() - start), lines
+
     def run(self, name, *args):
         """Runs bin/NAME with args (str or bytes) on this bus."""
         return self.run_file(program(name), *args)

@@ -41,16 +41,18 @@ def flash_crc(pages):
     return "%08x" % zlib.crc32(b"".join(pages.values()))
 
 
-def update(tool, args, image_flags, **keys):
+def update(tool, args, image_flags, piped=False, versions=VERSIONS, **keys):
     """Device 5 with keys, an image from gen_hex.py, the tool with args (IMG
-    stands for the image's path). Everything a test looks at afterwards."""
+    stands for the image's path). Everything a test looks at afterwards;
+    piped: also when each line of standard output arrived."""
     kind = TOOLS[tool][0]
 
     def run(bus):
         image = harness.gen_hex(bus.path("image.hex"), *image_flags)
-        bus.add(kind, 5, **VERSIONS, **keys)
-        r = bus.run(tool, *(image if a == "IMG" else a for a in args))
-        return {"run": r, "trace": bus.trace(), "device": bus.show(kind, 5),
+        bus.add(kind, 5, **versions, **keys)
+        args_ = [image if a == "IMG" else a for a in args]
+        r, lines = bus.run_timed_lines(tool, *args_) if piped else (bus.run(tool, *args_), None)
+        return {"run": r, "lines": lines, "trace": bus.trace(), "device": bus.show(kind, 5),
                 "check": harness.hexcheck(image), "pages": harness.hex_pages(image)}
     return run
 
@@ -71,8 +73,12 @@ S.add(("recovery", "kelto_torvexc", "FIRMWARE"),
 S.add(("recovery", "kelto_lumabar", "slow reply"),
       update("kelto_lumabar", ["firmware", "IMG"], ["--pages", "2"], mode="bootloader",
              latency_ms=300))
-S.add("64 pages", update("kelto_lumabar", ["5", "firmware", "IMG"], ["--pages", "64"]))
+S.add("64 pages", update("kelto_lumabar", ["5", "firmware", "IMG"], ["--pages", "64"],
+                         piped=True))
 S.add("0 pages", update("kelto_lumabar", ["5", "firmware", "IMG"], ["--pages", "0"]))
+S.add("wide versions", update("kelto_torvexc", ["5", "firmware", "IMG"], ["--pages", "0"],
+                              versions={"bootloader": "10.255", "firmware": "255.255",
+                                        "hardware": "0.0"}))
 S.add("sparse", update("kelto_torvexc", ["5", "firmware", "IMG"],
                        ["--pages", "3", "--partial", "--base", "0x1f80", "--seed", "5"]))
 
@@ -183,6 +189,22 @@ class ByDeviceId(unittest.TestCase, UpdateTrace):
         self.check_update(result, "kelto_lumabar", HEARD)
         # 20 ms entry pause, 200 ms, 70 ms a page, 1000 ms; and the 200 ms presence check
         self.assertGreaterEqual(result["run"].seconds, 0.2 + 0.02 + 0.2 + 64 * 0.07 + 1.0)
+
+    def test_progress_lines_reach_a_pipe_as_the_pages_go_out(self):
+        result = S["64 pages"]
+        times = [t for t, _ in result["lines"]]
+        self.assertEqual(len(times), 65)
+        end = result["run"].seconds
+        # the page count before the 200 ms pause, the last page before the 1 s pause
+        self.assertGreaterEqual(times[1] - times[0], 0.2)
+        self.assertGreaterEqual(end - times[-1], 0.9)
+        # one line per page, about 70 ms apart: the 64 lines span most of 4.48 s
+        self.assertGreaterEqual(times[-1] - times[1], 63 * 0.07 * 0.9)
+
+    def test_version_line_prints_every_digit(self):
+        r = S["wide versions"]["run"]
+        self.assertEqual((r.status, r.out, r.err),
+                         (0, b"Total pages: 0\n", HEARD + b"\nb10.255 f255.255 h0.0" + ENTERED))
 
     def test_image_with_no_pages_still_enters_and_leaves_the_bootloader(self):
         result = S["0 pages"]
