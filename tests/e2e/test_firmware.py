@@ -238,6 +238,16 @@ class ByDeviceId(unittest.TestCase, UpdateTrace):
                 self.assertEqual(len(boot), 1 + 12 * len(pages) + 1)
 
 
+class EntryPayload(unittest.TestCase):
+    def test_unseeded_generator_gives_every_run_the_same_first_entry_payload(self):
+        firsts = set()
+        for key in [("by id", t) for t in TOOLS] + [k for k in S.cases if k[0] == "recovery"]:
+            high = TOOLS[key[1]][1]
+            entries = [f.data for f in S[key]["trace"] if f.id & ~0x3F == (high << 16) | ENTER]
+            firsts.add(bytes(entries[0]))
+        self.assertEqual(len(firsts), 1, [e.hex() for e in firsts])
+
+
 SPINNER = re.compile(rb"^(\r[|/\-\\])+" + re.escape(VERSION_LINE + ENTERED) + rb"$")
 
 

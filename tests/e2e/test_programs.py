@@ -65,6 +65,29 @@ class Version(unittest.TestCase):
         self.assertEqual(r.status, 21)
 
 
+def bad_bus(tool, *args):
+    def run(bus):
+        env = dict(bus.env, KELTO_CAN_BUS="bogus")
+        return bus.run_file(harness.program(tool), *args, env=env)
+    return run
+
+
+BAD_BUS = [("kelto_lumabar", ["scan"], 12, b'{"error":"No devices found"}\n'),
+           ("kelto_torvexc", ["5", "brake"], 10, b'{"error":"ID not found on network"}\n')]
+for _tool, _args, _, _ in BAD_BUS:
+    S.add(("bad bus", _tool), bad_bus(_tool, *_args))
+
+
+class BusSelection(unittest.TestCase):
+    def test_unknown_bus_fails_every_call_and_names_the_value_once(self):
+        for tool, args, status, out in BAD_BUS:
+            with self.subTest(tool=tool):
+                r = S[("bad bus", tool)]
+                self.assertEqual((r.status, r.out), (status, out))
+                named = [line for line in r.err.splitlines() if b'"bogus"' in line]
+                self.assertEqual(len(named), 1, r.err)
+
+
 class LinkFunctions(unittest.TestCase):
     def test_exported_unmangled_from_both_tools(self):
         for tool in TOOLS:
