@@ -26,8 +26,8 @@ import time
 from collections import namedtuple
 
 BIN_DIR = os.environ.get("KELTO_BIN_DIR", "")
-SOURCE_DIR = os.environ.get("KELTO_SOURCE_DIR",
-                            os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.environ.get("KELTO_SOURCE_DIR", os.path.dirname(os.path.dirname(HERE)))
 LIB_DIR = os.path.join(os.path.dirname(BIN_DIR), "lib") if BIN_DIR else ""
 
 # Presence entries (device ID 0) of the two device kinds.

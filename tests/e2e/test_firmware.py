@@ -228,7 +228,8 @@ class ByDeviceId(unittest.TestCase, UpdateTrace):
             with self.subTest(tool=tool):
                 result = S[("no reply", tool)]
                 r, pages = result["run"], result["pages"]
-                self.assertEqual((r.status, r.out, r.err), (0, progress(len(pages)), HEARD + ENTERED))
+                self.assertEqual((r.status, r.out, r.err),
+                                 (0, progress(len(pages)), HEARD + ENTERED))
                 self.assertEqual(result["device"]["flash"]["crc32"], flash_crc(pages))
                 self.assertEqual(result["device"]["mode"], "app")
                 high = TOOLS[tool][1]
@@ -279,7 +280,8 @@ class RejectedImage(unittest.TestCase):
                 message = (b"Can not open the firmware hexfile: %s\n" % path.encode()
                            if fault == "missing file" else b"Error in hex file #3\n")
                 head = HEARD if form == "id" else b""
-                self.assertEqual((r.status, r.out, r.err), (REJECTED_STATUS, REJECTED, head + message))
+                self.assertEqual((r.status, r.out, r.err),
+                                 (REJECTED_STATUS, REJECTED, head + message))
                 self.assertEqual(sent, [])
                 self.assertEqual(dev["flash"]["pages"], 0)
                 self.assertEqual(dev["mode"], "app" if form == "id" else "bootloader")

@@ -16,7 +16,8 @@ MSG = {
     13: "No response from Lumabar",
     14: "New ID already found on network",
     20: "This executable requires arguments",
-    21: 'First argument must be "scan", "reset", or an ID followed by a field and possibly a new value',
+    21: 'First argument must be "scan", "reset", or an ID followed by a field and possibly a '
+        'new value',
     22: "First argument must be a valid ID",
     23: "IDs must be greater than zero and less than sixty (0 < id < 60).",
     25: "Further argument must be positive numerals",
@@ -179,59 +180,11 @@ for _n in NAMES:
     S.add(("name",) + tuple(_n[0]) + (_n[1],), query(["name", *_n[0]], name=_n[1]))
 
 
-class Identity(unittest.TestCase):
-    def test_name_read_and_write(self):
-        for words, held, status, out, payload in NAMES:
-            with self.subTest(words=words, held=held):
-                r, sent, dev = S[("name",) + tuple(words) + (held,)]
-                self.assertEqual((r.status, r.out, r.err), (status, out, HEARD))
-                writes = [f.data for f in sent if f.id == NAME_ID and f.data]
-                reads = [f for f in sent if f.id == NAME_ID and not f.data]
-                if status != 0:
-                    self.assertEqual(sent, [])
-                    self.assertEqual(dev["name"], held)
-                    continue
-                self.assertEqual(writes[:1] if words else [], [payload] if words else [])
-                self.assertEqual(len(reads), 1)
-                # every write goes before the read-back request, as 8 bytes
-                if words:
-                    self.assertEqual(sent[0].id, NAME_ID)
-                    self.assertEqual(sent[0].data, payload)
-                    self.assertEqual(sent[1], reads[0])
-
-    def test_serial(self):
-        for held, out in (("LB000005", b'{"serial":"LB000005"}\n'), ("S1", b'{"serial":"S1"}\n'),
-                          ("", b'{"serial":""}\n')):
-            with self.subTest(held=held):
-                r, sent, _ = S[("serial", held)]
-                self.assertEqual((r.status, r.out, r.err), (0, out, HEARD))
-                self.assertEqual(sent[0], sent[0]._replace(id=0x08074405, data=b""))
-
-    def test_versions(self):
-        for keys, out in VERSIONS:
-            with self.subTest(keys=keys):
-                r, sent, _ = S[("versions",) + tuple(sorted(keys.items()))]
-                self.assertEqual((r.status, r.out, r.err), (0, out, HEARD))
-                self.assertEqual((sent[0].id, sent[0].data), (0x08073005, b""))
-
-    def test_mute_device_gives_13(self):
-        for args in MUTE_CASES:
-            with self.subTest(args=args):
-                r, sent, _ = S[("mute",) + tuple(args)]
-                self.assertEqual((r.status, r.out, r.err), (13, error_doc(MSG[13]), HEARD))
-
-    def test_invalid_utf8_is_printed_with_replacements(self):
-        for label, out in (("device name", b'{"name":"a\xef\xbf\xbdb\xef\xbf\xbd"}\n'),
-                           ("device serial", b'{"serial":"\xef\xbf\xbd1"}\n'),
-                           ("written name", b'{"name":"x\xef\xbf\xbdy"}\n')):
-            with self.subTest(label):
-                r = S[("utf8", label)]
-                self.assertEqual((r.status, r.out, r.err), (0, out, HEARD))
-
-
-for _held in ("LB000005", "S1", ""):
-    S.add(("serial", _held), query(["serial"], serial=_held) if _held != "LB000005"
-          else query(["serial"]))
+SERIALS = [(None, b'{"serial":"LB000005"}\n'), ("S1", b'{"serial":"S1"}\n'),
+           ("", b'{"serial":""}\n')]
+for _held, _ in SERIALS:
+    _keys = {} if _held is None else {"serial": _held}
+    S.add(("serial", _held), query(["serial"], **_keys))
 
 VERSIONS = [
     ({"firmware": "2.3", "hardware": "1.1", "bootloader": "1.0"},
@@ -246,12 +199,60 @@ MUTE_CASES = [["name"], ["serial"], ["versions"], ["name", "New"]]
 for _args in MUTE_CASES:
     S.add(("mute",) + tuple(_args), query(_args, mute=1))
 
-S.add(("utf8", "device name"), lambda bus: (bus.add("lumabar", 5, name=b"a\xffb\xc3"),
-                                            bus.run(TOOL, "5", "name"))[1])
-S.add(("utf8", "device serial"), lambda bus: (bus.add("lumabar", 5, serial=b"\xfe1"),
-                                              bus.run(TOOL, "5", "serial"))[1])
-S.add(("utf8", "written name"), lambda bus: (bus.add("lumabar", 5),
-                                             bus.run(TOOL, "5", "name", b"x\xfey"))[1])
+
+def read_back(keys, *args):
+    return lambda bus: (bus.add("lumabar", 5, **keys), bus.run(TOOL, "5", *args))[1]
+
+
+# Bytes that are not UTF-8, held by the device or written by the tool.
+UTF8 = [
+    ("device name", read_back({"name": b"a\xffb\xc3"}, "name"),
+     b'{"name":"a\xef\xbf\xbdb\xef\xbf\xbd"}\n'),
+    ("device serial", read_back({"serial": b"\xfe1"}, "serial"), b'{"serial":"\xef\xbf\xbd1"}\n'),
+    ("written name", read_back({}, "name", b"x\xfey"), b'{"name":"x\xef\xbf\xbdy"}\n'),
+]
+for _label, _fn, _ in UTF8:
+    S.add(("utf8", _label), _fn)
+
+
+class Identity(unittest.TestCase):
+    def test_name_read_and_write(self):
+        for words, held, status, out, payload in NAMES:
+            with self.subTest(words=words, held=held):
+                r, sent, dev = S[("name",) + tuple(words) + (held,)]
+                self.assertEqual((r.status, r.out, r.err), (status, out, HEARD))
+                if status != 0:  # refused: nothing sent, name unchanged
+                    self.assertEqual((sent, dev["name"]), ([], held))
+                    continue
+                # the 8-byte write (if any), then one empty read request
+                expected = ([(NAME_ID, payload)] if words else []) + [(NAME_ID, b"")]
+                self.assertEqual([(f.id, f.data) for f in sent if f.id == NAME_ID][:-1], expected)
+
+    def test_serial(self):
+        for held, out in SERIALS:
+            with self.subTest(held=held):
+                r, sent, _ = S[("serial", held)]
+                self.assertEqual((r.status, r.out, r.err), (0, out, HEARD))
+                self.assertEqual((sent[0].id, sent[0].data), (0x08074405, b""))
+
+    def test_versions(self):
+        for keys, out in VERSIONS:
+            with self.subTest(keys=keys):
+                r, sent, _ = S[("versions",) + tuple(sorted(keys.items()))]
+                self.assertEqual((r.status, r.out, r.err), (0, out, HEARD))
+                self.assertEqual((sent[0].id, sent[0].data), (0x08073005, b""))
+
+    def test_mute_device_gives_13(self):
+        for args in MUTE_CASES:
+            with self.subTest(args=args):
+                r, _, _ = S[("mute",) + tuple(args)]
+                self.assertEqual((r.status, r.out, r.err), (13, error_doc(MSG[13]), HEARD))
+
+    def test_invalid_utf8_is_printed_with_replacements(self):
+        for label, _, out in UTF8:
+            with self.subTest(label):
+                r = S[("utf8", label)]
+                self.assertEqual((r.status, r.out, r.err), (0, out, HEARD))
 
 
 # --- blink and ID change ----------------------------------------------------

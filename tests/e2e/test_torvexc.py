@@ -242,7 +242,8 @@ class Identity(unittest.TestCase):
 
     def test_serial_and_versions(self):
         for case, out in (("serial", b'{"serial":"TC000005"}\n'),
-                          ("versions", b'{"bootloader":"1.0","firmware":"2.3","hardware":"1.1"}\n')):
+                          ("versions",
+                           b'{"bootloader":"1.0","firmware":"2.3","hardware":"1.1"}\n')):
             with self.subTest(case):
                 r, _, _ = S[case]
                 self.assertEqual((r.status, r.out, r.err), (0, out, HEARD))
