@@ -52,6 +52,7 @@ REFUSALS = [
     (["261", "serial"], 23, b""),  # low 8 bits would be 5
     (["261", "showrgb", "1", "2", "3"], 23, b""),
     (["9", "serial"], 10, NOT_HEARD),
+    (["9", "firmware", "a.hex"], 10, NOT_HEARD),
     (["5", "serial", "3"], 27, HEARD),
     (["5", "serial", "x"], 25, HEARD),
     (["5", "versions", "1"], 27, HEARD),
@@ -115,7 +116,7 @@ def run_with(devices, *args, **keys):
     return run
 
 
-S.add("scan 3 12", run_with([12, 3], "scan"))
+S.add("scan 3 12", lambda bus: (run_with([12, 3], "scan")(bus), bus.trace()))
 S.add("scan none", run_with([], "scan"))
 S.add("scan edges", run_with([63, 0, 5, 60, 61, 62], "scan"))
 
@@ -129,8 +130,10 @@ def _(bus):
 
 class Scan(unittest.TestCase):
     def test_lists_devices_in_ascending_order_after_one_window(self):
-        r = S["scan 3 12"]
+        r, trace = S["scan 3 12"]
         self.assertEqual((r.status, r.out, r.err), (0, b'{"scan":[3,12]}\n', b""))
+        # listening only: the trace holds the presence frames handed over, nothing sent
+        self.assertEqual({f.id for f in trace}, {0x08072403, 0x0807240C})
         self.assertGreaterEqual(r.seconds, 0.2)
         self.assertLess(r.seconds, 0.9)
 
@@ -221,6 +224,8 @@ class Identity(unittest.TestCase):
             with self.subTest(words=words, held=held):
                 r, sent, dev = S[("name",) + tuple(words) + (held,)]
                 self.assertEqual((r.status, r.out, r.err), (status, out, HEARD))
+                # presence window, then the 100 ms pause ahead of the read request
+                self.assertGreaterEqual(r.seconds, 0.3 if status == 0 else 0.2)
                 if status != 0:  # refused: nothing sent, name unchanged
                     self.assertEqual((sent, dev["name"]), ([], held))
                     continue

@@ -61,6 +61,8 @@ REFUSALS = [
     (["256", "brake"], 23, b""),
     (["261", "brake"], 23, b""),
     (["9", "brake"], 10, NOT_HEARD),
+    (["9", "firmware", "a.hex"], 10, NOT_HEARD),
+    (["5", "FIRMWARE", "a.hex"], 30, b""),
     (["5", "brake", "1", "2"], 24, HEARD),
     (["5", "blink", "3", "4"], 24, HEARD),
     (["5", "id", "7", "8"], 24, HEARD),
