@@ -50,6 +50,7 @@ REFUSALS = [
     (["60", "serial"], 23, b""),
     (["256", "serial"], 23, b""),
     (["261", "serial"], 23, b""),  # low 8 bits would be 5
+    (["", "serial"], 23, b""),
     (["261", "showrgb", "1", "2", "3"], 23, b""),
     (["9", "serial"], 10, NOT_HEARD),
     (["9", "firmware", "a.hex"], 10, NOT_HEARD),
@@ -63,6 +64,7 @@ REFUSALS = [
     (["5", "id", "0"], 23, HEARD),
     (["5", "id", "60"], 23, HEARD),
     (["5", "id", "261"], 23, HEARD),
+    (["5", "id", ""], 23, HEARD),
     (["5", "id", "5"], 14, HEARD + HEARD),
     (["5", "id", "7", "x"], 25, HEARD),
     (["5", "blink"], 28, HEARD),
@@ -170,6 +172,7 @@ NAMES = [
     ([], "", 0, b'{"name":""}\n', None),
     ([], "ABCDEFGH", 0, b'{"name":"ABCDEFGH"}\n', None),
     (["ab", "cd"], "", 0, b'{"name":"ab cd"}\n', b"ab cd\0\0\0"),
+    (["a", "", "b"], "", 0, b'{"name":"a  b"}\n', b"a  b\0\0\0\0"),
     (["Front Left"], "", 31, error_doc(MSG[31]), None),  # 10 bytes in one argument
     (["12345678"], "", 0, b'{"name":"12345678"}\n', b"12345678"),
     (["abcd", "efgh"], "old", 31, error_doc(MSG[31]), None),
@@ -262,7 +265,7 @@ class Identity(unittest.TestCase):
 
 # --- blink and ID change ----------------------------------------------------
 
-BLINKS = [("3", 3), ("0", 0), ("300", 44)]
+BLINKS = [("3", 3), ("0", 0), ("300", 44), ("99999999999", 255)]  # atoi saturates at 2^31-1
 for _arg, _ in BLINKS:
     S.add(("blink", _arg), query(["blink", _arg]))
 
