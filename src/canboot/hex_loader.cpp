@@ -99,6 +99,11 @@ void reportFormatError(const std::string& path, FILE* err) {
     std::fflush(err);
 }
 
+void reportOpenError(const std::string& path, FILE* err) {
+    std::fprintf(err, "Can not open the firmware hexfile: %s\n", path.c_str());
+    std::fflush(err);
+}
+
 // addRecordToPage that remembers the last page: images list their records
 // in address order, so most records land in the page of the one before.
 class PagePlacer {
@@ -186,13 +191,18 @@ void addRecordToPage(Record r) {
 bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
     FILE* file = std::fopen(path.c_str(), "r");
     if (file == nullptr) {
-        std::fprintf(err, "Can not open the firmware hexfile: %s\n", path.c_str());
-        std::fflush(err);
+        reportOpenError(path, err);
         return false;
     }
     std::unique_ptr<char[]> buffer(new char[FILE_BUFFER_BYTES]);
     std::setvbuf(file, buffer.get(), _IOFBF, FILE_BUFFER_BYTES);
-    const bool good = loadLines(file, path, into, err);
+    bool good = loadLines(file, path, into, err);
+    // A read that fails (a directory opens but reads EISDIR) is no end of
+    // file: the image is unreadable, not empty.
+    if (good && std::ferror(file)) {
+        reportOpenError(path, err);
+        good = false;
+    }
     std::fclose(file);
     if (!good) return false;
     if (out != nullptr) {
