@@ -142,8 +142,12 @@ int addOrSet(Bus& bus, const Target& t, bool add, int argc, char** argv) {
     return showDevice(bus, t);
 }
 
+// Removes the device. Its newest presence frame has already reached the bus
+// and stays in the ring for a process that has not taken it yet, as on a
+// real bus; no frame of it comes later.
 int removeDevice(Bus& bus, const Target& t) {
     std::string err;
+    int64_t now = kelto::nowUs();
     bool ok = busEdit(
         bus,
         [&](BusImage& image, std::string* error) {
@@ -151,6 +155,11 @@ int removeDevice(Bus& bus, const Target& t) {
             if (slot < 0) {
                 *error = "no " + deviceName(t);
                 return false;
+            }
+            const int64_t heard = latestPresenceUs(image.slots[slot], now);
+            if (heard >= 0) {
+                image.ring[image.header.ringNext] = presenceFrame(image.slots[slot], heard);
+                image.header.ringNext = (image.header.ringNext + 1) % kRingSize;
             }
             image.slots[slot] = Device{};
             return true;

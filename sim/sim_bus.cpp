@@ -402,6 +402,15 @@ bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
         *error = "refused to store an invalid state: " + why;
         return false;
     }
+    for (int i = 0; i < kRingSize; ++i) {
+        if (std::memcmp(&image.ring[i], &bus.cache.ring[i], sizeof(FrameRec)) != 0 &&
+            !writeAll(bus.stateFd, &image.ring[i], sizeof(FrameRec),
+                      kRingOffset + i * static_cast<off_t>(sizeof(FrameRec)))) {
+            bus.cached = false;
+            *error = errnoText("cannot write " + statePath(bus.dir));
+            return false;
+        }
+    }
     bus.cache = image;
     for (uint32_t i = 0; i < image.header.slotCount; ++i) {
         if (!storeSlot(bus, static_cast<int>(i), error)) return false;

@@ -76,7 +76,8 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
 bool busRead(Bus& bus, BusImage* image, std::string* error);
 
 // Read-modify-write of the whole state under the exclusive lock: `edit`
-// changes the image and returns false with a message to change nothing.
+// changes the image (slots, header, ring entries) and returns false with a
+// message to change nothing.
 using BusEdit = std::function<bool(BusImage& image, std::string* error)>;
 bool busEdit(Bus& bus, const BusEdit& edit, std::string* error);
 
