@@ -257,3 +257,51 @@ class Scenarios:
         if isinstance(result, Exception):
             raise result
         return result
+
+
+# --- per-tool facts shared by the hardening files -----------------------------
+
+# Error texts of each tool by status code (the refusals print {"error": text}).
+_SHARED_TEXTS = {
+    10: "ID not found on network",
+    12: "No devices found",
+    14: "New ID already found on network",
+    20: "This executable requires arguments",
+    22: "First argument must be a valid ID",
+    23: "IDs must be greater than zero and less than sixty (0 < id < 60).",
+    24: "Too many arguments",
+    27: "This field does not allow a set value.",
+    28: "This field requires a value.",
+    29: "Firmware path must not contain spaces.",
+    30: "Unrecognized command",
+    31: "New name longer than eight characters",
+}
+MESSAGES = {
+    "kelto_lumabar": {**_SHARED_TEXTS,
+        13: "No response from Lumabar",
+        21: 'First argument must be "scan", "reset", or an ID followed by a field and possibly'
+            ' a new value',
+        25: "Further argument must be positive numerals"},
+    "kelto_torvexc": {**_SHARED_TEXTS,
+        13: "No response from TorvexC",
+        21: 'First argument must be "scan" or an ID followed by a field and possibly a new value',
+        25: 'Third argument must be blank for "get" or a positive numeral for "set"'},
+}
+
+# Tool -> simulated device kind and presence entry.
+KIND = {"kelto_lumabar": "lumabar", "kelto_torvexc": "torvexc"}
+PRESENCE = {"kelto_lumabar": LUMABAR_PRESENCE, "kelto_torvexc": TORVEXC_PRESENCE}
+
+# What the firmware command prints for a rejected file, and its status.
+REJECTED_OUT = b"somethings up\n"
+REJECTED_STATUS = 26
+
+
+def tool_error(tool, status):
+    """The error document `tool` prints for `status`."""
+    return error_doc(MESSAGES[tool][status])
+
+
+def progress_out(pages):
+    """Standard output of an update of `pages` pages."""
+    return b"Total pages: %d\n" % pages + b"".join(b"%d\n" % i for i in range(1, pages + 1))
