@@ -119,6 +119,25 @@ class Bus:
         out = b"".join(line for _, line in lines)
         return Result(p.returncode, out, err, time.monotonic() - start), lines
 
+    def start(self, name, *args):
+        """Starts bin/NAME on this bus without waiting: (Popen, start time);
+        finish() collects it."""
+        p = subprocess.Popen([program(name), *args], env=self.env, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return p, time.monotonic()
+
+    @staticmethod
+    def finish(started):
+        """Result of a program begun with start(); killed after RUN_TIMEOUT."""
+        p, start = started
+        try:
+            out, err = p.communicate(timeout=RUN_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.communicate()
+            raise
+        return Result(p.returncode, out, err, time.monotonic() - start)
+
     def run(self, name, *args):
         """Runs bin/NAME with args (str or bytes) on this bus."""
         return self.run_file(program(name), *args)
