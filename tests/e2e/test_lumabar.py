@@ -136,8 +136,8 @@ class Scan(unittest.TestCase):
         self.assertEqual((r.status, r.out, r.err), (0, b'{"scan":[3,12]}\n', b""))
         # listening only: the trace holds the presence frames handed over, nothing sent
         self.assertEqual({f.id for f in trace}, {0x08072403, 0x0807240C})
+        # at least one window; its exact length is checked on virtual time in the unit tests
         self.assertGreaterEqual(r.seconds, 0.2)
-        self.assertLess(r.seconds, 0.9)
 
     def test_no_device_is_error_12(self):
         r = S["scan none"]
