@@ -14,7 +14,7 @@
 
 // Runs `toolMain` with the arguments in data[0..size). The bus is restored
 // to the same devices before every run. A run that would wait longer than
-// ten virtual minutes (the endless recovery search) is cut short.
+// one virtual minute (the endless recovery search) is cut short.
 int runCliFuzz(const kelto::ToolProfile& profile, int (*toolMain)(int, char**),
                const uint8_t* data, size_t size);
 
