@@ -1,5 +1,9 @@
 #include "hex_loader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 
@@ -188,8 +192,25 @@ void addRecordToPage(Record r) {
     addRecordToPage(r, pages);
 }
 
+// Opens an image for reading. A FIFO or socket is refused like a file that
+// cannot be opened: opening one without a writer would block for ever, and
+// it is no image. The open does not block; reads do.
+FILE* openImage(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "r");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
 bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
-    FILE* file = std::fopen(path.c_str(), "r");
+    FILE* file = openImage(path);
     if (file == nullptr) {
         reportOpenError(path, err);
         return false;

@@ -74,7 +74,7 @@ void addRecordToPage(Record r);  // into the global pages
 // Loads the file at `path` into `into`. Messages go to `err` (each flushed);
 // "Total pages: N\n" goes to `out` unless it is null. Returns false at the
 // first bad line (the pages before it stay in `into`):
-//   cannot open or read (a directory) -> "Can not open the firmware hexfile: PATH\n"
+//   cannot open or read (a directory, a FIFO) -> "Can not open the firmware hexfile: PATH\n"
 //   no ':' at start  -> "Incorrect file format of firmware file: PATH"
 //                       "Error in firmware file. File processing cancelled.\n"
 //   bad checksum, line shorter than its count, field without a hex digit

@@ -250,6 +250,7 @@ def make_files():
     with open(os.path.join(FILES, "binary-colon.hex"), "wb") as f:
         f.write(b":" + bytes(range(256)) * 16)
     os.mkdir(os.path.join(FILES, "dir.hex"))
+    os.mkfifo(os.path.join(FILES, "fifo.hex"))  # no writer: opening it must not block
     harness.gen_hex(os.path.join(FILES, "with space.hex"), "--pages", "1", "--seed", "4")
     harness.gen_hex(UNREADABLE, "--pages", "1", "--seed", "6")
     os.chmod(UNREADABLE, 0)
@@ -260,8 +261,8 @@ def make_files():
 
 def firmware_rows():
     rows = []
-    rejected = ["missing.hex", "dir.hex", "long-colon.hex", "long-zeros.hex", "binary.hex",
-                "binary-colon.hex"]
+    rejected = ["missing.hex", "dir.hex", "fifo.hex", "long-colon.hex", "long-zeros.hex",
+                "binary.hex", "binary-colon.hex"]
     for tool in TOOLS:
         for name in rejected:
             path = "{files}/" + name
@@ -284,6 +285,7 @@ FIRMWARE = firmware_rows()
 LOADER_ERROR = {
     "missing.hex": b"Can not open the firmware hexfile: %s\n",
     "dir.hex": b"Can not open the firmware hexfile: %s\n",
+    "fifo.hex": b"Can not open the firmware hexfile: %s\n",
     "long-colon.hex": b"Error in hex file #1\n",
     "long-zeros.hex": b"Incorrect file format of firmware file: %s"
                       b"Error in firmware file. File processing cancelled.\n",
