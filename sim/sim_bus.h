@@ -37,6 +37,7 @@ struct Bus {
     std::string dir;
     int stateFd = -1;
     int traceFd = -1;
+    const void* headerMap = nullptr;  // the state file's header, mapped shared and read-only
     bool cached = false;
     BusImage cache;
     ~Bus();
