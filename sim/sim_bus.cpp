@@ -148,11 +148,31 @@ bool validImage(const BusImage& image, std::string* why) {
     return true;
 }
 
+// Lock-free check that the cached copy is still the current state: one read
+// of the header. Writers store the header last, so a header with the cached
+// generation means no change has completed since the copy was taken; a torn
+// or moved header sends the caller to load() under the lock.
+// The header is read through the shared mapping when there is one: a scan
+// makes 128 receives, and a system call each costs more than the rest.
+bool cacheCurrent(Bus& bus) {
+    if (!bus.cached) return false;
+    StateHeader h;
+    if (bus.headerMap != nullptr) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        std::memcpy(&h, bus.headerMap, sizeof h);
+    } else if (!readAll(bus.stateFd, &h, sizeof h, 0)) {
+        return false;
+    }
+    return std::memcmp(&h, &bus.cache.header, sizeof h) == 0;
+}
+
 // Brings bus.cache up to date; the caller holds a lock. Rereads the ring and
 // the slots only when the generation moved. Every change made through this
 // file moves it; bytes scribbled over a slot by an outside hand are found by
 // the next process that reads the state afresh, not by one with a cached copy.
 bool load(Bus& bus, std::string* error) {
+    // Unchanged since the copy was checked (size included): no system call.
+    if (bus.headerMap != nullptr && cacheCurrent(bus)) return true;
     StateHeader h{};
     std::string why;
     if (!readAll(bus.stateFd, &h, sizeof h, 0)) {
@@ -187,24 +207,6 @@ bool load(Bus& bus, std::string* error) {
     }
     bus.cached = true;
     return true;
-}
-
-// Lock-free check that the cached copy is still the current state: one read
-// of the header. Writers store the header last, so a header with the cached
-// generation means no change has completed since the copy was taken; a torn
-// or moved header sends the caller to load() under the lock.
-// The header is read through the shared mapping when there is one: a scan
-// makes 128 receives, and a system call each costs more than the rest.
-bool cacheCurrent(Bus& bus) {
-    if (!bus.cached) return false;
-    StateHeader h;
-    if (bus.headerMap != nullptr) {
-        std::atomic_thread_fence(std::memory_order_acquire);
-        std::memcpy(&h, bus.headerMap, sizeof h);
-    } else if (!readAll(bus.stateFd, &h, sizeof h, 0)) {
-        return false;
-    }
-    return std::memcmp(&h, &bus.cache.header, sizeof h) == 0;
 }
 
 // Writes a fresh, empty state; the caller holds the exclusive lock. The new
