@@ -52,7 +52,9 @@ bool toInt32(const char* text, int* value) {
     return true;
 }
 
-uint8_t lowByte(const char* text) { return static_cast<uint8_t>(atoiSaturating(text)); }
+uint8_t lowByte(const char* text) {
+    return static_cast<uint8_t>(atoiSaturating(text));
+}
 
 bool validDeviceId(const char* digits) {
     const int value = atoiSaturating(digits);

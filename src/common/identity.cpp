@@ -66,7 +66,9 @@ int setName(uint32_t messageID, int argc, char** argv) {
     return 0;
 }
 
-int getSerial(uint32_t messageID) { return getText(messageID, "serial"); }
+int getSerial(uint32_t messageID) {
+    return getText(messageID, "serial");
+}
 
 int getVersions(uint32_t messageID) {
     uint8_t data[8];

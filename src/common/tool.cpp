@@ -28,9 +28,13 @@ ErrorTable withSharedErrors(ErrorTable toolTexts) {
     return toolTexts;
 }
 
-void setTool(const ToolProfile& profile) { selected = &profile; }
+void setTool(const ToolProfile& profile) {
+    selected = &profile;
+}
 
-const ToolProfile& tool() { return *selected; }
+const ToolProfile& tool() {
+    return *selected;
+}
 
 uint32_t messageIdOf(const std::string& word) {
     const auto it = selected->messageIds->find(word);

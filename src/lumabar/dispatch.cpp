@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
+#include "can.h"
 #include "cli.h"
 #include "commands.h"
-#include "can.h"
 #include "presence.h"
 #include "report.h"
 #include "tables.h"
@@ -28,12 +28,9 @@ struct LightingFrame {
 };
 
 const LightingFrame LIGHTING_FRAMES[] = {
-    {"showrgb", 3, 1},       // 0, R, G, B
-    {"writeregister", 5, 0},
-    {"reset", 0, 0},
-    {"showregister", 1, 0},
-    {"cycle", 2, 0},
-    {"fade", 2, 0},
+    {"showrgb", 3, 1},  // 0, R, G, B
+    {"writeregister", 5, 0}, {"reset", 0, 0}, {"showregister", 1, 0},
+    {"cycle", 2, 0},         {"fade", 2, 0},
 };
 
 const LightingFrame* findLightingFrame(const std::string& word) {
@@ -74,7 +71,9 @@ bool valuesAreDigits(int argc, char** argv) {
 
 }  // namespace
 
-int exitWithError(int exitCode) { return kelto::reportError(exitCode); }
+int exitWithError(int exitCode) {
+    return kelto::reportError(exitCode);
+}
 
 int lumabarMain(int argc, char** argv) {
     if (argc <= 1) return exitWithError(20);

@@ -37,7 +37,9 @@ int fieldCommand(uint32_t messageID, int argc, char** argv) {
 
 }  // namespace
 
-int exitSD(int exitCode) { return kelto::reportError(exitCode); }
+int exitSD(int exitCode) {
+    return kelto::reportError(exitCode);
+}
 
 int torvexcMain(int argc, char** argv) {
     if (argc <= 1) return exitSD(20);

@@ -10,7 +10,7 @@
 namespace {
 
 class CanTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         virtualClockReset();
         fakeCanReset();

@@ -36,7 +36,7 @@ TEST(GetText, DecodesPayloadsUpToTheFirstZeroByte) {
         {{0, 'x', 'y', 0, 0, 0, 0, 0}, "{\"serial\":\"\"}\n"},
         {{'a', 'b', 0, 'c', 0, 0, 0, 0}, "{\"serial\":\"ab\"}\n"},
         {{'"', '\\', 0, 0, 0, 0, 0, 0}, "{\"serial\":\"\\\"\\\\\"}\n"},
-        {{'L', 'B'}, "{\"serial\":\"LB\"}\n"},                       // short reply reads as zeros
+        {{'L', 'B'}, "{\"serial\":\"LB\"}\n"},  // short reply reads as zeros
         {{0xC3, 0x28, 'o', 'k', 0, 0, 0, 0}, "{\"serial\":\"\xEF\xBF\xBD(ok\"}\n"},  // bad UTF-8
         {{0xE2, 0x82, 0xAC, 0, 0, 0, 0, 0}, "{\"serial\":\"\xE2\x82\xAC\"}\n"},
     };
@@ -64,7 +64,8 @@ TEST(GetVersions, FormatsEachPairMajorFirst) {
         std::string out;
     };
     const Case cases[] = {
-        {{2, 3, 1, 1, 1, 0, 9, 9}, "{\"bootloader\":\"1.0\",\"firmware\":\"2.3\",\"hardware\":\"1.1\"}\n"},
+        {{2, 3, 1, 1, 1, 0, 9, 9},
+         "{\"bootloader\":\"1.0\",\"firmware\":\"2.3\",\"hardware\":\"1.1\"}\n"},
         {{255, 255, 0, 0, 1, 10, 0, 0},
          "{\"bootloader\":\"1.10\",\"firmware\":\"255.255\",\"hardware\":\"0.0\"}\n"},
     };

@@ -46,7 +46,8 @@ TEST(PrintDocument, SortsKeysAndStaysOnOneLine) {
 }
 
 TEST(Cli, IsIntAcceptsAsciiDigitsOnly) {
-    for (const char* yes : {"", "0", "059", "99999999999999999999"}) EXPECT_TRUE(kelto::isInt(yes)) << yes;
+    for (const char* yes : {"", "0", "059", "99999999999999999999"})
+        EXPECT_TRUE(kelto::isInt(yes)) << yes;
     for (const char* no : {"+5", "-5", " 5", "5 ", "0x5", "5a", "\xD9\xA5", "\x80"})
         EXPECT_FALSE(kelto::isInt(no)) << no;
 }

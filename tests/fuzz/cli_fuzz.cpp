@@ -69,8 +69,8 @@ void resetBus() {
 
 }  // namespace
 
-int runCliFuzz(const kelto::ToolProfile& profile, int (*toolMain)(int, char**),
-               const uint8_t* data, size_t size) {
+int runCliFuzz(const kelto::ToolProfile& profile, int (*toolMain)(int, char**), const uint8_t* data,
+               size_t size) {
     setUpOnce();
     virtualClockReset();
     kelto::frc::forgetCanSession();

@@ -15,7 +15,7 @@
 // Runs `toolMain` with the arguments in data[0..size). The bus is restored
 // to the same devices before every run. A run that would wait longer than
 // one virtual minute (the endless recovery search) is cut short.
-int runCliFuzz(const kelto::ToolProfile& profile, int (*toolMain)(int, char**),
-               const uint8_t* data, size_t size);
+int runCliFuzz(const kelto::ToolProfile& profile, int (*toolMain)(int, char**), const uint8_t* data,
+               size_t size);
 
 #endif

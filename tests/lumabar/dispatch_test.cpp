@@ -21,7 +21,9 @@ ToolRun runLumabar(std::vector<std::string> args) {
     return runTool(lumabar::lumabarMain, args);
 }
 
-std::string error(const char* text) { return errorDocument(text); }
+std::string error(const char* text) {
+    return errorDocument(text);
+}
 
 const char* const REQUIRES_VALUE = "This field requires a value.";
 const char* const DIGITS = "Further argument must be positive numerals";
@@ -46,10 +48,18 @@ TEST(LumabarDispatch, RefusalsComeInTheirOrderWithTheirCodes) {
         {{"abc", "serial"}, 22, error("First argument must be a valid ID")},
         {{"abc", "foo"}, 30, error("Unrecognized command")},
         {{"5", "Serial"}, 30, error("Unrecognized command")},
-        {{"0", "serial"}, 23, error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
-        {{"60", "serial"}, 23, error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
-        {{"256", "serial"}, 23, error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
-        {{"261", "serial"}, 23, error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
+        {{"0", "serial"},
+         23,
+         error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
+        {{"60", "serial"},
+         23,
+         error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
+        {{"256", "serial"},
+         23,
+         error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
+        {{"261", "serial"},
+         23,
+         error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
         {{"+5", "serial"}, 22, error("First argument must be a valid ID")},
         {{"9", "serial"}, 10, error("ID not found on network")},
         {{"5", "serial", "3"}, 27, error("This field does not allow a set value.")},
@@ -59,9 +69,15 @@ TEST(LumabarDispatch, RefusalsComeInTheirOrderWithTheirCodes) {
         {{"5", "firmware", "a", "b"}, 29, error("Firmware path must not contain spaces.")},
         {{"firmware", "a", "b"}, 29, error("Firmware path must not contain spaces.")},
         {{"5", "id"}, 28, error(REQUIRES_VALUE)},
-        {{"5", "id", "0"}, 23, error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
-        {{"5", "id", "60"}, 23, error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
-        {{"5", "id", "261"}, 23, error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
+        {{"5", "id", "0"},
+         23,
+         error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
+        {{"5", "id", "60"},
+         23,
+         error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
+        {{"5", "id", "261"},
+         23,
+         error("IDs must be greater than zero and less than sixty (0 < id < 60).")},
         {{"5", "id", "7"}, 14, error("New ID already found on network")},
         {{"5", "id", "5"}, 14, error("New ID already found on network")},
         {{"5", "id", "7", "x"}, 25, error(DIGITS)},
@@ -129,9 +145,15 @@ TEST(LumabarDispatch, QueriesPrintTheirDocument) {
     const Case cases[] = {
         {{"scan"}, 0, "{\"scan\":[5,7]}\n", {}},
         {{"5", "name"}, 0, "{\"name\":\"Front\"}\n", {"08073805#"}},
-        {{"5", "name", "ab", "cd"}, 0, "{\"name\":\"Front\"}\n", {"08073805#6162206364000000", "08073805#"}},
+        {{"5", "name", "ab", "cd"},
+         0,
+         "{\"name\":\"Front\"}\n",
+         {"08073805#6162206364000000", "08073805#"}},
         {{"5", "serial"}, 0, "{\"serial\":\"LB000005\"}\n", {"08074405#"}},
-        {{"5", "versions"}, 0, "{\"bootloader\":\"1.0\",\"firmware\":\"2.3\",\"hardware\":\"1.1\"}\n", {"08073005#"}},
+        {{"5", "versions"},
+         0,
+         "{\"bootloader\":\"1.0\",\"firmware\":\"2.3\",\"hardware\":\"1.1\"}\n",
+         {"08073005#"}},
         {{"5", "blink", "3"}, 0, "{\"blink\":3}\n", {"08074005#03"}},
         {{"5", "blink", "259"}, 0, "{\"blink\":3}\n", {"08074005#03"}},
         {{"59", "serial"}, 10, error("ID not found on network"), {}},

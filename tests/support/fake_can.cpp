@@ -32,18 +32,26 @@ void fakeCanArrive(int64_t atUs, uint32_t id, std::vector<uint8_t> data) {
     pending.push_back({atUs, id, std::move(data)});
 }
 
-const std::vector<FakeFrame>& fakeCanSent() { return sent; }
+const std::vector<FakeFrame>& fakeCanSent() {
+    return sent;
+}
 
-int fakeCanReceiveCalls() { return receiveTotal; }
+int fakeCanReceiveCalls() {
+    return receiveTotal;
+}
 
 int fakeCanReceiveCalls(uint32_t id) {
     const auto it = receiveCalls.find(id);
     return it == receiveCalls.end() ? 0 : it->second;
 }
 
-void fakeCanOnSend(std::function<void(const FakeFrame&)> hook) { onSend = std::move(hook); }
+void fakeCanOnSend(std::function<void(const FakeFrame&)> hook) {
+    onSend = std::move(hook);
+}
 
-void fakeCanSetSendStatus(int32_t status) { sendStatus = status; }
+void fakeCanSetSendStatus(int32_t status) {
+    sendStatus = status;
+}
 
 extern "C" void FRC_NetworkCommunication_CANSessionMux_sendMessage(uint32_t messageID,
                                                                    const uint8_t* data,
@@ -56,12 +64,9 @@ extern "C" void FRC_NetworkCommunication_CANSessionMux_sendMessage(uint32_t mess
     if (onSend) onSend(frame);
 }
 
-extern "C" void FRC_NetworkCommunication_CANSessionMux_receiveMessage(uint32_t* messageID,
-                                                                      uint32_t messageIDMask,
-                                                                      uint8_t* data,
-                                                                      uint8_t* dataSize,
-                                                                      uint32_t* timeStamp,
-                                                                      int32_t* status) {
+extern "C" void FRC_NetworkCommunication_CANSessionMux_receiveMessage(
+    uint32_t* messageID, uint32_t messageIDMask, uint8_t* data, uint8_t* dataSize,
+    uint32_t* timeStamp, int32_t* status) {
     ++receiveTotal;
     ++receiveCalls[*messageID];
     const int64_t now = kelto::nowUs();

@@ -17,7 +17,9 @@ ScriptedBus::ScriptedBus(const kelto::ToolProfile& profile) : profile_(profile) 
     });
 }
 
-ScriptedBus::~ScriptedBus() { fakeCanReset(); }
+ScriptedBus::~ScriptedBus() {
+    fakeCanReset();
+}
 
 void ScriptedBus::present(uint8_t id, int periodMs) {
     const uint32_t presence = profile_.messageIds->at(profile_.presenceKey) | id;
@@ -30,7 +32,9 @@ void ScriptedBus::answer(uint32_t id, std::vector<uint8_t> reply, int64_t latenc
     answers_[id] = {std::move(reply), latencyUs};
 }
 
-void ScriptedBus::field(uint32_t id, uint8_t value) { fields_[id] = value; }
+void ScriptedBus::field(uint32_t id, uint8_t value) {
+    fields_[id] = value;
+}
 
 std::vector<FakeFrame> ScriptedBus::sentOn(uint32_t id) const {
     std::vector<FakeFrame> out;
@@ -50,10 +54,13 @@ ToolRun runTool(int (*toolMain)(int, char**), std::vector<std::string> args) {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const Captured c = capture([&] { return toolMain(static_cast<int>(args.size()), argv.data()); });
+    const Captured c =
+        capture([&] { return toolMain(static_cast<int>(args.size()), argv.data()); });
     ToolRun run{c.status, c.out, c.err, {}};
     for (const FakeFrame& f : fakeCanSent()) run.frames.push_back(frameText(f));
     return run;
 }
 
-std::string errorDocument(const std::string& text) { return "{\"error\":\"" + text + "\"}\n"; }
+std::string errorDocument(const std::string& text) {
+    return "{\"error\":\"" + text + "\"}\n";
+}

@@ -20,7 +20,7 @@
 #include "virtual_clock.h"
 
 class ScriptedBus {
-public:
+  public:
     // Resets virtual time and the fake CAN, selects `profile`.
     explicit ScriptedBus(const kelto::ToolProfile& profile);
     ~ScriptedBus();
@@ -38,7 +38,7 @@ public:
     // Frames the code sent on one identifier (all when id is 0).
     std::vector<FakeFrame> sentOn(uint32_t id = 0) const;
 
-private:
+  private:
     const kelto::ToolProfile& profile_;
     std::map<uint32_t, std::pair<std::vector<uint8_t>, int64_t>> answers_;
     std::map<uint32_t, uint8_t> fields_;

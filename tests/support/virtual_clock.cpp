@@ -14,11 +14,17 @@ void virtualClockReset(int64_t startUs) {
     observer = nullptr;
 }
 
-void virtualClockAdvanceUs(int64_t us) { nowValue += us; }
+void virtualClockAdvanceUs(int64_t us) {
+    nowValue += us;
+}
 
-const std::vector<int>& virtualSleeps() { return sleeps; }
+const std::vector<int>& virtualSleeps() {
+    return sleeps;
+}
 
-void virtualClockOnSleep(std::function<void(int)> fn) { observer = std::move(fn); }
+void virtualClockOnSleep(std::function<void(int)> fn) {
+    observer = std::move(fn);
+}
 
 namespace kelto {
 
@@ -28,6 +34,8 @@ void sleepMs(int ms) {
     if (observer) observer(ms);
 }
 
-int64_t nowUs() { return nowValue; }
+int64_t nowUs() {
+    return nowValue;
+}
 
 }  // namespace kelto

@@ -25,8 +25,8 @@ ToolRun runTorvexc(std::vector<std::string> args, uint8_t brake = 1) {
     return runTool(torvexc::torvexcMain, args);
 }
 
-const std::string DIGITS =
-    errorDocument("Third argument must be blank for \\\"get\\\" or a positive numeral for \\\"set\\\"");
+const std::string DIGITS = errorDocument(
+    "Third argument must be blank for \\\"get\\\" or a positive numeral for \\\"set\\\"");
 const std::string FIRST = errorDocument(
     "First argument must be \\\"scan\\\" or an ID followed by a field and possibly a new value");
 
@@ -70,7 +70,9 @@ TEST(TorvexcDispatch, RefusalsComeInTheirOrderWithTheirCodes) {
         {{"5", "id", "0"}, 23, range},
         {{"5", "id", "60"}, 23, range},
         {{"5", "id", "5"}, 14, errorDocument("New ID already found on network")},
-        {{"5", "name", "My", "Motor", "X"}, 31, errorDocument("New name longer than eight characters")},
+        {{"5", "name", "My", "Motor", "X"},
+         31,
+         errorDocument("New name longer than eight characters")},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -104,7 +106,11 @@ TEST(TorvexcDispatch, FieldsAreReadAndWrittenWithReadBack) {
         {{"5", "brake"}, 1, 0, "{\"brake\":1}\n", {"02071CC5#"}},
         {{"5", "brake", "0"}, 1, 0, "{\"brake\":0}\n", {"02071CC5#00", "02071CC5#"}},
         {{"5", "brake", "300"}, 1, 0, "{\"brake\":44}\n", {"02071CC5#2C", "02071CC5#"}},
-        {{"5", "brake", "255"}, 1, 13, errorDocument("No response from TorvexC"), {"02071CC5#FF", "02071CC5#"}},
+        {{"5", "brake", "255"},
+         1,
+         13,
+         errorDocument("No response from TorvexC"),
+         {"02071CC5#FF", "02071CC5#"}},
         {{"5", "brake"}, 255, 13, errorDocument("No response from TorvexC"), {"02071CC5#"}},
         {{"5", "inverted"}, 1, 13, errorDocument("No response from TorvexC"), {"02071C05#"}},
     };
