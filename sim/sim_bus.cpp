@@ -209,6 +209,16 @@ bool load(Bus& bus, std::string* error) {
     return true;
 }
 
+// The lock is held and the cached copy is current; false with a message
+// when the lock could not be taken or the state is unreadable.
+bool lockedAndLoaded(Bus& bus, const FileLock& lock, std::string* error) {
+    if (!lock.ok()) {
+        *error = errnoText("cannot lock " + statePath(bus.dir));
+        return false;
+    }
+    return load(bus, error);
+}
+
 // Writes a fresh, empty state; the caller holds the exclusive lock. The new
 // generation differs from whatever the file held, so every cached copy is
 // reread.
@@ -338,11 +348,7 @@ std::unique_ptr<Bus> openBus(const std::string& dir, std::string* error) {
 bool busSend(Bus& bus, const FrameRec& frame, std::string* error) {
     {
         FileLock lock(bus.stateFd, LOCK_EX);
-        if (!lock.ok()) {
-            *error = errnoText("cannot lock " + statePath(bus.dir));
-            return false;
-        }
-        if (!load(bus, error)) return false;
+        if (!lockedAndLoaded(bus, lock, error)) return false;
         Effects fx;
         BusImage& c = bus.cache;
         deliverFrame(c.slots.data(), static_cast<int>(c.header.slotCount), frame, frame.timeUs,
@@ -361,11 +367,7 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
     }
     if (!cacheCurrent(bus)) {
         FileLock lock(bus.stateFd, LOCK_SH);
-        if (!lock.ok()) {
-            *error = errnoText("cannot lock " + statePath(bus.dir));
-            return kReceiveError;
-        }
-        if (!load(bus, error)) return kReceiveError;
+        if (!lockedAndLoaded(bus, lock, error)) return kReceiveError;
     }
     const BusImage& c = bus.cache;
     FrameRec best{};
@@ -397,22 +399,14 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
 
 bool busRead(Bus& bus, BusImage* image, std::string* error) {
     FileLock lock(bus.stateFd, LOCK_SH);
-    if (!lock.ok()) {
-        *error = errnoText("cannot lock " + statePath(bus.dir));
-        return false;
-    }
-    if (!load(bus, error)) return false;
+    if (!lockedAndLoaded(bus, lock, error)) return false;
     *image = bus.cache;
     return true;
 }
 
 bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
     FileLock lock(bus.stateFd, LOCK_EX);
-    if (!lock.ok()) {
-        *error = errnoText("cannot lock " + statePath(bus.dir));
-        return false;
-    }
-    if (!load(bus, error)) return false;
+    if (!lockedAndLoaded(bus, lock, error)) return false;
     BusImage image = bus.cache;
     if (!edit(image, error)) return false;
     std::string why;
