@@ -12,6 +12,10 @@
 
 namespace kelto {
 
+namespace {
+
+// Checks the device ID (digits 22, range 23, presence 10) and composes the
+// message ID of the command word whose table value is `entry`.
 int addressDevice(char** argv, uint32_t entry, uint32_t* messageID, uint8_t* id) {
     if (!isInt(argv[1])) return reportError(22);
     if (!validDeviceId(argv[1])) return reportError(23);
@@ -21,6 +25,7 @@ int addressDevice(char** argv, uint32_t entry, uint32_t* messageID, uint8_t* id)
     return 0;
 }
 
+// ID name [WORD...]: getName, or setName and on success getName.
 int nameCommand(uint32_t messageID, int argc, char** argv) {
     if (argc == 3) return getName(messageID);
     const int status = setName(messageID, argc, argv);
@@ -28,12 +33,8 @@ int nameCommand(uint32_t messageID, int argc, char** argv) {
     return getName(messageID);
 }
 
-int firmwareForm(uint32_t id, int argc, char** argv, int pathIndex) {
-    if (argc <= pathIndex) return reportError(28);
-    if (argc > pathIndex + 1) return reportError(29);
-    return setFirmware(id, argv[pathIndex]);
-}
-
+// ID id NEWID: 28 without NEWID, 23 outside 1..59, 14 when a device already
+// answers at NEWID; otherwise setID.
 int idCommand(uint32_t messageID, uint8_t id, int argc, char** argv) {
     if (argc <= 3) return reportError(28);
     if (!validDeviceId(argv[3])) return reportError(23);
@@ -41,14 +42,24 @@ int idCommand(uint32_t messageID, uint8_t id, int argc, char** argv) {
     return setID(messageID, id, lowByte(argv[3]));
 }
 
+// ID serial / ID versions: the read, or 27 when a value follows.
 int readCommand(int (*read)(uint32_t), uint32_t messageID, int argc) {
     if (argc != 3) return reportError(27);
     return read(messageID);
 }
 
+// ID blink SECONDS: blink, or 28 for a missing or surplus value.
 int blinkCommand(uint32_t messageID, int argc, char** argv) {
     if (argc != 4) return reportError(28);
     return blink(messageID, lowByte(argv[3]));
+}
+
+}  // namespace
+
+int firmwareForm(uint32_t id, int argc, char** argv, int pathIndex) {
+    if (argc <= pathIndex) return reportError(28);
+    if (argc > pathIndex + 1) return reportError(29);
+    return setFirmware(id, argv[pathIndex]);
 }
 
 std::optional<int> deviceCommand(int argc, char** argv, uint32_t* messageID, uint8_t* id) {

@@ -2,7 +2,6 @@
 // run's exit status: the reporter's code for a refused command, or the
 // result of the operation it calls. argv is the program's own; argv[1] is
 // the device ID (or "firmware"), argv[2] the command word.
-//   addressDevice({"5","serial"}) -> 0, messageID = entry | 5, stderr "status: 0"
 //   firmwareForm(0, argc, argv, 2) with argv "firmware a b" -> 29
 #ifndef KELTO_COMMON_COMMANDS_H
 #define KELTO_COMMON_COMMANDS_H
@@ -13,7 +12,8 @@
 namespace kelto {
 
 // The steps both tools take once the run names a device: the command word
-// must be a MESSAGE_ID key (30), then addressDevice; "name" and "firmware",
+// must be a MESSAGE_ID key (30), the device ID digits (22), 1..59 (23) and
+// heard on the bus (10); "name" and "firmware",
 // which take free text, are carried out here. Returns the exit status when
 // the run is decided, or nothing with messageID and id set for the tool's
 // own steps.
@@ -24,28 +24,10 @@ std::optional<int> deviceCommand(int argc, char** argv, uint32_t* messageID, uin
 std::optional<int> deviceAction(const char* word, uint32_t messageID, uint8_t id, int argc,
                                 char** argv);
 
-// Checks the device ID (digits 22, range 23, presence 10) and composes the
-// message ID of the command word whose table value is `entry`. 0 when the
-// device answers; otherwise the reported code.
-int addressDevice(char** argv, uint32_t entry, uint32_t* messageID, uint8_t* id);
-
-// ID name [WORD...]: getName, or setName and on success getName.
-int nameCommand(uint32_t messageID, int argc, char** argv);
-
 // The firmware forms: the image path is argv[pathIndex] and must be the
 // last argument (28 without it, 29 with more). `id` is 0 for the recovery
 // path, else the composed "firmware" message ID.
 int firmwareForm(uint32_t id, int argc, char** argv, int pathIndex);
-
-// ID id NEWID: 28 without NEWID, 23 outside 1..59, 14 when a device already
-// answers at NEWID; otherwise setID.
-int idCommand(uint32_t messageID, uint8_t id, int argc, char** argv);
-
-// ID serial / ID versions: the read, or 27 when a value follows.
-int readCommand(int (*read)(uint32_t), uint32_t messageID, int argc);
-
-// ID blink SECONDS: blink, or 28 for a missing or surplus value.
-int blinkCommand(uint32_t messageID, int argc, char** argv);
 
 }  // namespace kelto
 
