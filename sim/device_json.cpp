@@ -9,7 +9,7 @@ namespace kelto::sim {
 
 namespace {
 
-// Numeric keys: word, range, and whether only the motor controller has it.
+// Numeric keys that every device kind has, with the values they accept.
 struct NumberKey {
     const char* key;
     int min;

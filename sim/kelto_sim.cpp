@@ -32,7 +32,7 @@ const char USAGE[] =
     "  KIND: lumabar or torvexc; ID: 0 to 63; bus: KELTO_CAN_BUS (sim:PATH, or unset for the "
     "embedded bus)\n"
     "  keys: name serial firmware hardware bootloader mute latency_ms period_ms status mode "
-    "boot_reply flash_busy_ms blink; torvexc also inverted potentiometer brake limit_enabled "
+    "boot_reply flash_busy_ms blink lose_replies; torvexc also inverted potentiometer brake limit_enabled "
     "limit_forward limit_reverse fault_voltage fault_time\n";
 
 constexpr int kExitOk = 0;
@@ -76,12 +76,17 @@ std::string deviceName(const Target& t) {
 }
 
 std::unique_ptr<Bus> openSelectedBus(std::string* error) {
-    BusSelection sel = busSelectionFromEnv();
-    if (sel.kind != kBusSimulated) {
+    const kelto::frc::BusSelection sel = kelto::frc::busSelectionFromEnv();
+    if (sel.backend.empty()) {
         *error = sel.problem;
         return nullptr;
     }
-    return openBus(sel.dir, error);
+    if (sel.backend != kelto::frc::SIMULATED_BUS) {
+        *error = "kelto_sim keeps simulated buses; KELTO_CAN_BUS selects the " + sel.backend +
+                 " bus " + sel.where;
+        return nullptr;
+    }
+    return openBus(sel.where, error);
 }
 
 int showDevice(Bus& bus, const Target& t) {

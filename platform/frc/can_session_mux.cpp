@@ -1,13 +1,10 @@
-// Stand-in of the controller's CAN session multiplexer over the simulated
-// bus (sim/). A process's session starts at its first platform call; from
-// then on it is handed device frames with latest-value semantics per
-// identifier, like the controller's multiplexer: the newest matching frame
-// not yet handed over, dropping older unread ones of that identifier.
-//
-// The bus is chosen once per process from KELTO_CAN_BUS (sim/bus_selection.h).
-// When it is unusable (bad selection, unreadable or corrupt state) every call
-// fails with ERR_CANSessionMux_NotInitialized and one line on standard error
-// says why, once per process.
+// Stand-in of the controller's CAN session multiplexer over our own buses
+// (can_backend.h). A process's session starts at its first platform call,
+// which opens the bus that KELTO_CAN_BUS selects (bus_selection.h); every
+// call after it goes to that backend. When the bus is unusable (a bad
+// selection, a bus that cannot be opened or read) every call fails with
+// ERR_CANSessionMux_NotInitialized and one line on standard error says why,
+// once per process.
 #include <pthread.h>
 
 #include <cstdio>
@@ -17,24 +14,27 @@
 
 #include "CANSessionMux.h"
 #include "bus_selection.h"
+#include "can_backend.h"
 #include "can_session_mux_internal.h"
 #include "clock.h"
-#include "sim_bus.h"
 
 #define KELTO_C_API extern "C" __attribute__((visibility("default")))
 
 namespace {
 
+using kelto::frc::BusFrame;
+using kelto::frc::Received;
+
+constexpr uint8_t MAX_PAYLOAD = 8;
+
 struct Session {
-    bool selected = false;
-    kelto::sim::BusSelection selection;
-    std::unique_ptr<kelto::sim::Bus> bus;
-    kelto::sim::ReceiveView view;
+    bool opened = false;  // the first call has tried to open the bus
+    std::unique_ptr<kelto::frc::CanBackend> bus;
     bool complained = false;
 };
 
 // Set in a forked child: its first call starts a session of its own (own
-// file descriptors, so that its file locks are its own).
+// file descriptors, so that its file locks and sockets are its own).
 bool forked = false;
 
 void onForkChild() {
@@ -52,53 +52,41 @@ Session& session() {
     return s;
 }
 
-// `line` is complete for a bad selection; other problems get the "kelto: " prefix.
-void complainOnce(Session& s, const std::string& line, bool prefix = true) {
+void complainOnce(Session& s, const std::string& line) {
     if (s.complained) return;
     s.complained = true;
-    std::fprintf(stderr, "%s%s\n", prefix ? "kelto: " : "", line.c_str());
+    std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
 }
 
-// The open simulated bus of this process, or null (after one complaint).
-kelto::sim::Bus* simulatedBus(Session& s) {
-    if (!s.selected) {
-        s.selected = true;
-        s.selection = kelto::sim::busSelectionFromEnv();
-    }
-    switch (s.selection.kind) {
-        case kelto::sim::kBusSimulated:
-            break;
-        case kelto::sim::kBusInvalid:
-            complainOnce(s, s.selection.problem, false);
-            return nullptr;
-    }
-    if (!s.bus) {
+// The bus of this process, opened at its first call; null (after one
+// complaint) when it cannot be used.
+kelto::frc::CanBackend* bus(Session& s, int64_t nowUs) {
+    if (!s.opened) {
+        s.opened = true;
+        const kelto::frc::BusSelection selection = kelto::frc::busSelectionFromEnv();
         std::string err;
-        s.bus = kelto::sim::openBus(s.selection.dir, &err);
-        if (!s.bus) complainOnce(s, err);
+        s.bus = kelto::frc::openSelectedBackend(selection, nowUs, &err);
+        if (!s.bus) complainOnce(s, selection.backend.empty() ? err : "kelto: " + err);
     }
     return s.bus.get();
 }
 
 int32_t sendFrame(uint32_t messageID, const uint8_t* data, uint8_t dataSize) {
     Session& s = session();
-    int64_t now = kelto::nowUs();
-    if (!s.view.started) {
-        s.view.started = true;
-        s.view.startUs = now;
-    }
-    if (dataSize > 8 || (data == nullptr && dataSize > 0)) return ERR_CANSessionMux_InvalidBuffer;
-    kelto::sim::Bus* bus = simulatedBus(s);
-    if (!bus) return ERR_CANSessionMux_NotInitialized;
-    kelto::sim::FrameRec f{};
+    const int64_t now = kelto::nowUs();
+    kelto::frc::CanBackend* b = bus(s, now);
+    if (dataSize > MAX_PAYLOAD || (data == nullptr && dataSize > 0))
+        return ERR_CANSessionMux_InvalidBuffer;
+    if (!b) return ERR_CANSessionMux_NotInitialized;
+    BusFrame f{};
     f.timeUs = now;
     f.id = messageID;
     f.len = dataSize;
     if (dataSize > 0) std::memcpy(f.data, data, dataSize);
     std::string err;
-    if (!kelto::sim::busSend(*bus, f, &err)) {
-        complainOnce(s, err);
+    if (!b->send(f, &err)) {
+        complainOnce(s, "kelto: " + err);
         return ERR_CANSessionMux_NotInitialized;
     }
     return CAN_SESSION_MUX_OK;
@@ -107,24 +95,25 @@ int32_t sendFrame(uint32_t messageID, const uint8_t* data, uint8_t dataSize) {
 int32_t receiveFrame(uint32_t* messageID, uint32_t mask, uint8_t* data, uint8_t* dataSize,
                      uint32_t* timeStamp) {
     Session& s = session();
-    int64_t now = kelto::nowUs();
-    if (!s.view.started) {
-        s.view.started = true;
-        s.view.startUs = now;
-    }
+    const int64_t now = kelto::nowUs();
+    kelto::frc::CanBackend* b = bus(s, now);
     if (messageID == nullptr || data == nullptr) return ERR_CANSessionMux_InvalidBuffer;
-    kelto::sim::Bus* bus = simulatedBus(s);
-    if (!bus) return ERR_CANSessionMux_NotInitialized;
-    kelto::sim::FrameRec f{};
+    if (!b) return ERR_CANSessionMux_NotInitialized;
+    BusFrame f{};
     std::string err;
-    switch (kelto::sim::busReceive(*bus, s.view, *messageID, mask, now, &f, &err)) {
-        case kelto::sim::kReceiveError:
-            complainOnce(s, err);
+    switch (b->receive(*messageID, mask, now, &f, &err)) {
+        case Received::kError:
+            complainOnce(s, "kelto: " + err);
             return ERR_CANSessionMux_NotInitialized;
-        case kelto::sim::kNothing:
+        case Received::kNothing:
             return ERR_CANSessionMux_MessageNotFound;
-        case kelto::sim::kReceived:
+        case Received::kFrame:
             break;
+    }
+    if (f.len > MAX_PAYLOAD) {
+        complainOnce(s, "kelto: the bus handed over a frame of " + std::to_string(f.len) +
+                            " bytes; a CAN frame holds at most 8");
+        return ERR_CANSessionMux_NotInitialized;
     }
     std::memcpy(data, f.data, f.len);
     if (dataSize) *dataSize = f.len;
@@ -143,11 +132,11 @@ void forgetCanSession() {
 
 }  // namespace kelto::frc
 
-// Periodic sending (periodMs > 0) is not simulated: the frame goes out once.
+// Periodic sending (periodMs > 0) is not offered: the frame goes out once.
 KELTO_C_API void FRC_NetworkCommunication_CANSessionMux_sendMessage(
     uint32_t messageID, const uint8_t* data, uint8_t dataSize, int32_t periodMs, int32_t* status) {
     (void)periodMs;
-    int32_t st = sendFrame(messageID, data, dataSize);
+    const int32_t st = sendFrame(messageID, data, dataSize);
     if (status) *status = st;
 }
 
@@ -155,6 +144,6 @@ KELTO_C_API void FRC_NetworkCommunication_CANSessionMux_sendMessage(
 KELTO_C_API void FRC_NetworkCommunication_CANSessionMux_receiveMessage(
     uint32_t* messageID, uint32_t messageIDMask, uint8_t* data, uint8_t* dataSize,
     uint32_t* timeStamp, int32_t* status) {
-    int32_t st = receiveFrame(messageID, messageIDMask, data, dataSize, timeStamp);
+    const int32_t st = receiveFrame(messageID, messageIDMask, data, dataSize, timeStamp);
     if (status) *status = st;
 }

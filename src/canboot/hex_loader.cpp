@@ -43,6 +43,20 @@ inline int slotOf(uint32_t address) {
     return static_cast<int>((address >> 4) & 3);
 }
 
+// Value of the hexadecimal field of `howmany` characters (2 or 4) at
+// `bytes`, as the "%x" scan conversion reads it: leading white space is
+// skipped, conversion stops at the first non-hex character or the field's
+// end. -1 when the field holds no hex digit.
+//   ScanBytes(2, "1f") == 0x1F; ScanBytes(4, " 7Az") == 0x7A; ScanBytes(2, "g1") == -1
+int ScanBytes(int howmany, const char* bytes) {
+    int i = 0;
+    while (i < howmany && isScanSpace(bytes[i])) ++i;
+    if (i == howmany || hexDigit(bytes[i]) < 0) return -1;
+    int value = 0;
+    for (; i < howmany && hexDigit(bytes[i]) >= 0; ++i) value = value * 16 + hexDigit(bytes[i]);
+    return value;
+}
+
 // A field of two hex digits, the common case, without the general scan.
 inline int scanPair(const char* p) {
     const int hi = hexDigit(p[0]);
@@ -108,31 +122,35 @@ void reportOpenError(const std::string& path, FILE* err) {
     std::fflush(err);
 }
 
-// addRecordToPage that remembers the last page: images list their records
-// in address order, so most records land in the page of the one before.
-class PagePlacer {
-  public:
-    explicit PagePlacer(PageMap& into) : into_(into) {}
-    void place(const Record& r) {
-        const uint32_t pageAddress = pageOf(r.address);
-        if (last_ == nullptr || pageAddress != lastAddress_) {
-            last_ = &into_[pageAddress];
-            lastAddress_ = pageAddress;
-        }
-        last_->addRecord(r, slotOf(r.address));
-    }
+// Places r into `into`: page = address & ~0x3F, slot = (address >> 4) & 3;
+// the low 4 bits of the address are not used. Creates the page if needed.
+void addRecordToPage(const Record& r, PageMap& into) {
+    // Images list their records in address order: with the end as the hint,
+    // finding or adding the page of the record before is constant time.
+    into.try_emplace(into.end(), pageOf(r.address))->second.addRecord(r, slotOf(r.address));
+}
 
-  private:
-    PageMap& into_;
-    Page* last_ = nullptr;  // map nodes stay put when others are inserted
-    uint32_t lastAddress_ = 0;
-};
+// Opens an image for reading. A FIFO or socket is refused like a file that
+// cannot be opened: opening one without a writer would block for ever, and
+// it is no image. The open does not block; reads do.
+FILE* openImage(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "r");
+    if (file == nullptr) close(fd);
+    return file;
+}
 
 // Reads every line of an open file; false at the first bad line.
 bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err) {
     char line[HEX_LINE_BUFFER];
     int fileLine = 0;
-    PagePlacer placer(into);
     while (std::fgets(line, sizeof line, file) != nullptr) {
         ++fileLine;
         Record r;
@@ -145,7 +163,7 @@ bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err) {
                 std::fflush(err);
                 return false;
             case LineResult::Good:
-                if (r.recordLength == RECORD_BYTES) placer.place(r);
+                if (r.recordLength == RECORD_BYTES) addRecordToPage(r, into);
                 break;
         }
     }
@@ -175,41 +193,11 @@ void Page::addRecord(Record r, int recordNumber) {
     recs[recordNumber] = r;
 }
 
-int ScanBytes(int howmany, const char* bytes) {
-    int i = 0;
-    while (i < howmany && isScanSpace(bytes[i])) ++i;
-    if (i == howmany || hexDigit(bytes[i]) < 0) return -1;
-    int value = 0;
-    for (; i < howmany && hexDigit(bytes[i]) >= 0; ++i) value = value * 16 + hexDigit(bytes[i]);
-    return value;
-}
 
-void addRecordToPage(Record r, PageMap& into) {
-    into[pageOf(r.address)].addRecord(r, slotOf(r.address));
-}
 
-void addRecordToPage(Record r) {
-    addRecordToPage(r, pages);
-}
-
-// Opens an image for reading. A FIFO or socket is refused like a file that
-// cannot be opened: opening one without a writer would block for ever, and
-// it is no image. The open does not block; reads do.
-FILE* openImage(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    FILE* file = fdopen(fd, "r");
-    if (file == nullptr) close(fd);
-    return file;
-}
 
 bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
+    into.clear();
     FILE* file = openImage(path);
     if (file == nullptr) {
         reportOpenError(path, err);

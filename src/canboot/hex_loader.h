@@ -56,22 +56,13 @@ class Page {
 
 using PageMap = std::map<uint32_t, Page>;  // page address (multiple of 64) -> page
 
-// The image loaded by parseFile; never cleared, read by the page transfer.
+// The image loaded by parseFile, read by the page transfer.
 extern PageMap pages;
 
-// Value of the hexadecimal field of `howmany` characters (2 or 4) at
-// `bytes`, as the "%x" scan conversion reads it: leading white space is
-// skipped, conversion stops at the first non-hex character or the field's
-// end. -1 when the field holds no hex digit.
-//   ScanBytes(2, "1f") == 0x1F; ScanBytes(4, " 7Az") == 0x7A; ScanBytes(2, "g1") == -1
-int ScanBytes(int howmany, const char* bytes);
-
-// Places r into `into`: page = address & ~0x3F, slot = (address >> 4) & 3;
-// the low 4 bits of the address are not used. Creates the page if needed.
-void addRecordToPage(Record r, PageMap& into);
-void addRecordToPage(Record r);  // into the global pages
-
-// Loads the file at `path` into `into`. Messages go to `err` (each flushed);
+// Loads the file at `path` into `into`, which is emptied first: only 16-byte
+// records are placed, at page = address & ~0x3F, slot = (address >> 4) & 3
+// (the low 4 bits of the address are not used); a later line for a slot
+// replaces an earlier one. Messages go to `err` (each flushed);
 // "Total pages: N\n" goes to `out` unless it is null. Returns false at the
 // first bad line (the pages before it stay in `into`):
 //   cannot open or read (a directory, a FIFO) -> "Can not open the firmware hexfile: PATH\n"

@@ -11,15 +11,15 @@ namespace kelto {
 namespace {
 
 // One slot: bytes 0-7, then bytes 8-15, then the pause.
-void sendSlot(Record& rec) {
+void sendSlot(const Record& rec) {
     Send_data(rec.data);
     Send_data(rec.data + 8);
     sleepMs(PAGE_STEP_MS);
 }
 
-void sendPage(uint32_t pageAddress, Page& page) {
+void sendPage(uint32_t pageAddress, const Page& page) {
     Load_address(pageAddress);
-    for (Record& rec : page.recs) sendSlot(rec);
+    for (const Record& rec : page.recs) sendSlot(rec);
     Unlock_page(pageAddress);
     sleepMs(PAGE_STEP_MS);
     Erase_page(pageAddress);
@@ -28,11 +28,9 @@ void sendPage(uint32_t pageAddress, Page& page) {
     sleepMs(PAGE_STEP_MS);
 }
 
-}  // namespace
-
 void sendPages() {
     int progress = 0;
-    for (auto& [pageAddress, page] : pages) {
+    for (const auto& [pageAddress, page] : pages) {
         sendPage(pageAddress, page);
         ++progress;
         std::printf("%d\n", progress);
@@ -46,19 +44,19 @@ bool updateFirmware(uint32_t id, const std::string& path) {
         std::fflush(stdout);
         return false;
     }
-    if (id != 0) {
-        Enter_Boot(id);
-    } else {
-        Recovery();
-    }
+    // The start-application frame repeats the frame sent before it.
+    Payload last = id != 0 ? Enter_Boot(id) : Recovery();
     std::fputs("\nEntered boot mode\n", stderr);
     std::fflush(stderr);
     sleepMs(BOOT_SETTLE_MS);
     sendPages();
+    if (!pages.empty()) last = commandPayload(pages.rbegin()->first, CMD_WRITE_PAGE);
     sleepMs(RUN_APP_DELAY_MS);
-    Run_app();
+    Run_app(last);
     return true;
 }
+
+}  // namespace
 
 int setFirmware(uint32_t id, const std::string& path) {
     return updateFirmware(id, path) ? 0 : FIRMWARE_FILE_REJECTED;

@@ -22,21 +22,18 @@ constexpr int BOOT_SETTLE_MS = 200;     // after entering the bootloader
 constexpr int PAGE_STEP_MS = 10;        // after each slot and each page command
 constexpr int RUN_APP_DELAY_MS = 1000;  // before the start-application frame
 
-// Runs the update. id 0: the recovery path (Recovery); otherwise the entry
-// frame goes to the entry identifier OR id (Enter_Boot). Returns 0 once the
-// device has been addressed, FIRMWARE_FILE_REJECTED when the file was
-// rejected.
+// The whole update: load the image (parseFile), enter the bootloader,
+// "\nEntered boot mode\n" on stderr, 200 ms, every page in ascending address
+// order (Load_address, the four slots as pairs of data frames with 10 ms
+// after each pair, Unlock_page, Erase_page, Write_page with 10 ms after
+// each, then the page count so far on stdout), 1000 ms, Run_app.
+//
+// `id` is 0 for the recovery path (Recovery, no device named), otherwise
+// the "firmware" entry ORed with the device ID (Enter_Boot). Returns 0 once
+// the device has been addressed; FIRMWARE_FILE_REJECTED, after
+// "somethings up\n" on stdout, when the loader rejected the file, and then
+// no frame was sent.
 int setFirmware(uint32_t id, const std::string& path);
-
-// The whole sequence: load, enter, "\nEntered boot mode\n" on stderr, 200 ms,
-// sendPages, 1000 ms, Run_app. Returns false, after "somethings up\n" on
-// stdout, when the loader rejected the file; no frame is sent then.
-bool updateFirmware(uint32_t id, const std::string& path);
-
-// Sends every page in ascending address order: Load_address, the four slots
-// as pairs of data frames (10 ms after each pair), Unlock_page, Erase_page,
-// Write_page (10 ms after each); then the page count so far on stdout.
-void sendPages();
 
 }  // namespace kelto
 

@@ -1,11 +1,10 @@
 #include "fields.h"
 
 #include <cstdlib>
-#include <ctime>
 
 #include "can.h"
-#include "cli.h"
 #include "clock.h"
+#include "numeral.h"
 #include "presence.h"
 #include "report.h"
 #include "sum_rule.h"
@@ -47,7 +46,7 @@ int blink(uint32_t messageID, uint8_t seconds) {
 
 int setID(uint32_t messageID, uint8_t oldID, uint8_t newID) {
     if (oldID == newID) return scan();
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    std::srand(static_cast<unsigned>(nowUs() / 1000000));  // time(NULL): whole seconds
     uint8_t data[8] = {oldID, newID};
     fillSumRule(data, 2);
     send(messageID, data, 8);

@@ -17,7 +17,7 @@ int get(uint32_t messageID, char* field);
 
 // Writes the low 8 bits of the decimal `arg` in a 1-byte frame; no reply
 // is awaited and nothing is printed. The caller has checked that `arg`
-// converts (see toInt32); an argument that does not is not sent.
+// converts (toInt32, numeral.h); an argument that does not is not sent.
 void set(uint32_t messageID, char* arg);
 
 // Sends `seconds` in a 1-byte frame and prints {"blink":seconds} whatever

@@ -5,7 +5,7 @@
 #include <iostream>
 #include <vector>
 
-#include "CANSessionMux.h"
+#include "can_port.h"
 #include "clock.h"
 #include "report.h"
 #include "tool.h"
@@ -18,11 +18,7 @@ namespace {
 int32_t listenOnce(uint32_t deviceId) {
     uint32_t messageID = messageIdOf(tool().presenceKey) | deviceId;
     uint8_t data[8];
-    uint32_t timeStamp = 0;
-    int32_t status = 0;
-    FRC_NetworkCommunication_CANSessionMux_receiveMessage(&messageID, 0xFFFFFFFF, data, nullptr,
-                                                          &timeStamp, &status);
-    return status;
+    return canReceive(&messageID, data, nullptr);
 }
 
 }  // namespace

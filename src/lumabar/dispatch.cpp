@@ -10,9 +10,10 @@
 #include "can.h"
 #include "cli.h"
 #include "commands.h"
+#include "lumabar_tables.h"
+#include "numeral.h"
 #include "presence.h"
 #include "report.h"
-#include "tables.h"
 
 namespace lumabar {
 

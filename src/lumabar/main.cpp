@@ -6,7 +6,7 @@
 //   kelto_lumabar 5 name                -> {"name":"Front"}              0
 //   kelto_lumabar 5 showrgb 255 0 0     -> (frame 08070005#00FF0000)     99
 //   kelto_lumabar 60 serial             -> {"error":"IDs must be ..."}   23
-#include "tables.h"
+#include "lumabar_tables.h"
 
 int main(int argc, char** argv) {
     kelto::setTool(lumabar::PROFILE);

@@ -8,9 +8,10 @@
 #include "cli.h"
 #include "commands.h"
 #include "fields.h"
+#include "numeral.h"
 #include "presence.h"
 #include "report.h"
-#include "tables.h"
+#include "torvexc_tables.h"
 
 namespace torvexc {
 

@@ -5,7 +5,7 @@
 //   kelto_torvexc 5 brake 1             -> (frame 02071CC5#01) {"brake":1} 0
 //   kelto_torvexc 5 brake 1 2           -> {"error":"Too many arguments"} 24
 //   kelto_torvexc FIRMWARE image.hex    -> recovery update of a device in its bootloader
-#include "tables.h"
+#include "torvexc_tables.h"
 
 int main(int argc, char** argv) {
     kelto::setTool(torvexc::PROFILE);

@@ -16,7 +16,6 @@
 
 constexpr uint32_t DATA_ID = 0x1B070040;
 constexpr uint32_t COMMAND_ID = 0x1B070042;
-constexpr uint32_t RESET_ID = 0x1B0700C2;
 constexpr uint32_t REPLY_ID = 0x1B070100;
 constexpr uint32_t ENTER_ID = 0x1B070180;
 

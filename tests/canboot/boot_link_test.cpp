@@ -3,7 +3,6 @@
 
 #include "boot_fixture.h"
 #include "boot_link.h"
-#include "sum_rule.h"
 
 namespace {
 
@@ -34,43 +33,41 @@ TEST_F(BootLink, PageCommandsCarryAddressLengthAndCode) {
     }
 }
 
-TEST_F(BootLink, DataResetAndToolHighHalf) {
+TEST_F(BootLink, DataFramesAndToolHighHalf) {
     uint8_t page[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     kelto::Send_data(page);
-    kelto::Btl_reset();
     kelto::ToolProfile motor = profile;
     motor.bootHighHalf = 0x1a07;
     kelto::setTool(motor);
     kelto::Write_page(0x40);
     const auto& sent = fakeCanSent();
-    ASSERT_EQ(3u, sent.size());
+    ASSERT_EQ(2u, sent.size());
     EXPECT_EQ(DATA_ID, sent[0].id);
     EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8}), sent[0].data);
-    EXPECT_EQ(RESET_ID, sent[1].id);
-    EXPECT_TRUE(sent[1].data.empty());
-    EXPECT_EQ(0x1A070042u, sent[2].id);
+    EXPECT_EQ(0x1A070042u, sent[1].id);
 }
 
-TEST_F(BootLink, RunAppReusesTheLastBuiltFrame) {
-    kelto::Write_page(0x1FC0);
-    kelto::Run_app();
+TEST_F(BootLink, RunAppRepeatsThePreviousFrameWithItsOwnCode) {
+    kelto::Run_app(kelto::commandPayload(0x1FC0, kelto::CMD_WRITE_PAGE));
+    EXPECT_EQ(COMMAND_ID, fakeCanSent().back().id);
     EXPECT_EQ(Bytes({0xC0, 0x1F, 0x00, 0x40, 0x11, 0, 0, 0}), fakeCanSent().back().data);
 
-    kelto::Enter_Boot(5);
-    kelto::Run_app();
+    const kelto::Payload entry = kelto::Enter_Boot(0x1B070185);
+    kelto::Run_app(entry);
     const auto& sent = fakeCanSent();
-    ASSERT_EQ(4u, sent.size());
-    Bytes expected = sent[2].data;  // the entry payload
+    ASSERT_EQ(3u, sent.size());
+    Bytes expected = sent[1].data;  // the entry payload
+    EXPECT_EQ(expected, Bytes(entry.begin(), entry.end()));
     expected[4] = 0x11;
-    EXPECT_EQ(COMMAND_ID, sent[3].id);
-    EXPECT_EQ(expected, sent[3].data);
+    EXPECT_EQ(COMMAND_ID, sent[2].id);
+    EXPECT_EQ(expected, sent[2].data);
 }
 
 // The filler is the unseeded generator's sequence, so every run sends the
 // same payloads; the eight bytes sum to 0x46.
 TEST_F(BootLink, EntryPayloadFollowsTheSumRuleWithoutSeeding) {
     kelto::Enter_Boot(0x1B070185);
-    kelto::Enter_Boot(7);
+    kelto::Enter_Boot(0x1B070187);
     const auto& sent = fakeCanSent();
     ASSERT_EQ(2u, sent.size());
     EXPECT_EQ(0x1B070185u, sent[0].id);
@@ -86,34 +83,22 @@ TEST_F(BootLink, EntryPayloadFollowsTheSumRuleWithoutSeeding) {
     EXPECT_NE(sent[0].data, sent[1].data);
 }
 
-TEST_F(BootLink, FillSumRuleKeepsTheCallersLeadingBytes) {
-    uint8_t data[8] = {0x12, 0x34, 0, 0, 0, 0, 0, 0};
-    kelto::fillSumRule(data, 2);
-    EXPECT_EQ(0x12, data[0]);
-    EXPECT_EQ(0x34, data[1]);
-    unsigned sum = 0;
-    for (uint8_t b : data) sum += b;
-    EXPECT_EQ(0x46u, sum % 256);
-    std::srand(1);
-    EXPECT_EQ(std::rand() % 255, data[2]);
-}
-
 TEST_F(BootLink, EnterBootReportsOnlyAFreshReply) {
     fakeCanArrive(kelto::nowUs() - 5000, REPLY_ID, {9, 9, 9, 9, 9, 9, 9, 9});
     CaptureStderr();
-    kelto::Enter_Boot(5);
+    kelto::Enter_Boot(0x1B070185);
     EXPECT_EQ("", GetCapturedStderr());
 
     fakeCanArrive(kelto::nowUs() - 5000, REPLY_ID, {9, 9, 9, 9, 9, 9, 9, 9});
     answerEntryFrames({1, 2, 3, 4, 5, 6, 0, 0});
     CaptureStderr();
-    kelto::Enter_Boot(5);
+    kelto::Enter_Boot(0x1B070185);
     EXPECT_EQ("\nb1.2 f3.4 h5.6", GetCapturedStderr());
 }
 
 TEST_F(BootLink, EnterBootWithoutReplyWritesNothingAfterTwentyMs) {
     CaptureStderr();
-    kelto::Enter_Boot(5);
+    kelto::Enter_Boot(0x1B070185);
     EXPECT_EQ("", GetCapturedStderr());
     EXPECT_EQ(std::vector<int>({20}), virtualSleeps());
     EXPECT_EQ(2, fakeCanReceiveCalls(REPLY_ID));
@@ -132,7 +117,7 @@ TEST_F(BootLink, VersionLineFormatting) {
             fakeCanArrive(f.timeUs + 1000, REPLY_ID, reply);
         });
         CaptureStderr();
-        kelto::Enter_Boot(5);
+        kelto::Enter_Boot(0x1B070185);
         EXPECT_EQ(line, GetCapturedStderr());
     }
 }

@@ -393,7 +393,6 @@ TEST(ParseFile, WritesTotalToStdoutAndErrorsToStderr) {
     const std::string bad = ::testing::TempDir() + "kelto_parse_bad.hex";
     std::ofstream(good) << rec(0x40, 1) << "\n" << EOF_LINE << "\n";
     std::ofstream(bad) << rec(0x80, 1) << "\n\n";
-    kelto::pages.clear();
 
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
@@ -407,8 +406,10 @@ TEST(ParseFile, WritesTotalToStdoutAndErrorsToStderr) {
     EXPECT_EQ("", ::testing::internal::GetCapturedStdout());
     EXPECT_EQ(replaceAll(FORMAT_ERROR, "{path}", bad), ::testing::internal::GetCapturedStderr());
 
-    // One run loads one file; the map is never cleared, so both files' pages are there.
-    EXPECT_EQ(2u, kelto::pages.size());
+    // Each load starts empty: the rejected file leaves only its own page
+    // from before its bad line, nothing of the first file.
+    ASSERT_EQ(1u, kelto::pages.size());
+    EXPECT_EQ(0x80u, kelto::pages.begin()->first);
     std::remove(good.c_str());
     std::remove(bad.c_str());
 }

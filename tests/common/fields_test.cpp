@@ -6,7 +6,7 @@
 
 #include "fields.h"
 #include "scripted_bus.h"
-#include "tables.h"
+#include "lumabar_tables.h"
 
 namespace {
 
@@ -103,13 +103,20 @@ TEST(SetID, EqualIdsOnlyScan) {
     EXPECT_EQ(virtualSleeps(), std::vector<int>{200});
 }
 
-TEST(SetID, RunsInTheSameSecondDrawTheSameFiller) {
+// The generator is seeded with the time in whole seconds: two runs in one
+// second draw the same filler, a run in the next second another.
+TEST(SetID, FillerFollowsTheSecondOfTheRun) {
     ScriptedBus bus(lumabar::PROFILE);
-    capture([] { return kelto::setID(0x08073405, 5, 12); });
+    virtualClockAdvanceUs(1000000 - kelto::nowUs() % 1000000);  // the start of a second
+    capture([] { return kelto::setID(0x08073405, 5, 12); });    // 200 ms and a scan later
+    capture([] { return kelto::setID(0x08073405, 5, 12); });    // still in that second
+    virtualClockAdvanceUs(1000000);
     capture([] { return kelto::setID(0x08073405, 5, 12); });
     const auto sent = bus.sentOn(0x08073405);
-    ASSERT_EQ(sent.size(), 2u);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].timeUs / 1000000, sent[1].timeUs / 1000000);
     EXPECT_EQ(sent[0].data, sent[1].data);
+    EXPECT_NE(sent[0].data, sent[2].data);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include "identity.h"
 #include "scripted_bus.h"
-#include "tables.h"
+#include "lumabar_tables.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "CANSessionMux.h"
 #include "presence.h"
 #include "scripted_bus.h"
-#include "tables.h"
+#include "lumabar_tables.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "scripted_bus.h"
-#include "tables.h"
+#include "lumabar_tables.h"
 
 namespace {
 

@@ -210,15 +210,4 @@ TEST_F(CanSessionMuxTest, TraceHasACandumpLineForEveryFrameSentAndHandedOver) {
               "(1700000000.124456) sim 08074405#4C42303030303035\n");
 }
 
-TEST(TraceLine, Format) {
-    kelto::sim::FrameRec f{};
-    f.timeUs = 1700000001000007;
-    f.id = 0x1B070180;
-    EXPECT_EQ(kelto::sim::traceLine(f), "(1700000001.000007) sim 1B070180#\n");
-    f.len = 2;
-    f.data[0] = 0xAB;
-    f.data[1] = 0x01;
-    EXPECT_EQ(kelto::sim::traceLine(f), "(1700000001.000007) sim 1B070180#AB01\n");
-}
-
 }  // namespace

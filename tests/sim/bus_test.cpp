@@ -179,4 +179,15 @@ TEST_F(SimBusTest, ClearEmptiesTheBusAndItsTrace) {
 }
 
 }  // namespace
+TEST(TraceLine, Format) {
+    kelto::sim::FrameRec f{};
+    f.timeUs = 1700000001000007;
+    f.id = 0x1B070180;
+    EXPECT_EQ(kelto::sim::traceLine(f), "(1700000001.000007) sim 1B070180#\n");
+    f.len = 2;
+    f.data[0] = 0xAB;
+    f.data[1] = 0x01;
+    EXPECT_EQ(kelto::sim::traceLine(f), "(1700000001.000007) sim 1B070180#AB01\n");
+}
+
 }  // namespace kelto::sim::testing

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "scripted_bus.h"
-#include "tables.h"
+#include "torvexc_tables.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tables.h"
+#include "lumabar_tables.h"
 
 namespace lumabar {
 

@@ -1,9 +1,9 @@
-// Argument checks and conversions shared by both command lines.
+// Argument checks, conversions and the version query of both command lines.
 //   isInt("059") -> true   isInt("") -> true   isInt("+5") -> false
-//   lowByte("300") -> 44   toInt32("99999999999", &v) -> false
+//   lowByte("300") -> 44
 //   validDeviceId("59") -> true   validDeviceId("261") -> false
-#ifndef KELTO_COMMON_CLI_H
-#define KELTO_COMMON_CLI_H
+#ifndef KELTO_CLI_CLI_H
+#define KELTO_CLI_CLI_H
 
 #include <cstdint>
 #include <string>
@@ -16,11 +16,6 @@ bool strEq(const std::string& str1, const std::string& str2);
 
 // True when every byte is an ASCII digit; the empty text is true.
 bool isInt(const char* in);
-
-// The standard decimal conversion to a signed 32-bit int (as stoi: leading
-// white space, an optional sign, then digits), without exceptions: false
-// when there is no digit or the value is out of range.
-bool toInt32(const char* text, int* value);
 
 // Low 8 bits of atoi(text): device IDs and blink seconds.
 uint8_t lowByte(const char* text);

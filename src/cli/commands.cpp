@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "canboot/update.h"
 #include "cli.h"
 #include "fields.h"
 #include "identity.h"
 #include "presence.h"
 #include "report.h"
 #include "tool.h"
+#include "update.h"
 
 namespace kelto {
 
@@ -56,10 +56,10 @@ int blinkCommand(uint32_t messageID, int argc, char** argv) {
 
 }  // namespace
 
-int firmwareForm(uint32_t id, int argc, char** argv, int pathIndex) {
+int firmwareForm(uint32_t firmwareId, int argc, char** argv, int pathIndex) {
     if (argc <= pathIndex) return reportError(28);
     if (argc > pathIndex + 1) return reportError(29);
-    return setFirmware(id, argv[pathIndex]);
+    return setFirmware(firmwareId, argv[pathIndex]);
 }
 
 std::optional<int> deviceCommand(int argc, char** argv, uint32_t* messageID, uint8_t* id) {

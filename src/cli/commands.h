@@ -3,8 +3,8 @@
 // result of the operation it calls. argv is the program's own; argv[1] is
 // the device ID (or "firmware"), argv[2] the command word.
 //   firmwareForm(0, argc, argv, 2) with argv "firmware a b" -> 29
-#ifndef KELTO_COMMON_COMMANDS_H
-#define KELTO_COMMON_COMMANDS_H
+#ifndef KELTO_CLI_COMMANDS_H
+#define KELTO_CLI_COMMANDS_H
 
 #include <cstdint>
 #include <optional>
@@ -25,9 +25,9 @@ std::optional<int> deviceAction(const char* word, uint32_t messageID, uint8_t id
                                 char** argv);
 
 // The firmware forms: the image path is argv[pathIndex] and must be the
-// last argument (28 without it, 29 with more). `id` is 0 for the recovery
-// path, else the composed "firmware" message ID.
-int firmwareForm(uint32_t id, int argc, char** argv, int pathIndex);
+// last argument (28 without it, 29 with more). `firmwareId` is 0 for the
+// recovery path, else the "firmware" entry ORed with the device ID.
+int firmwareForm(uint32_t firmwareId, int argc, char** argv, int pathIndex);
 
 }  // namespace kelto
 

@@ -1,4 +1,4 @@
-#include "tables.h"
+#include "torvexc_tables.h"
 
 namespace torvexc {
 

@@ -43,15 +43,6 @@ bool isInt(const char* in) {
     return true;
 }
 
-bool toInt32(const char* text, int* value) {
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text, &end, 10);
-    if (end == text || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
-    *value = static_cast<int>(v);
-    return true;
-}
-
 uint8_t lowByte(const char* text) {
     return static_cast<uint8_t>(atoiSaturating(text));
 }
