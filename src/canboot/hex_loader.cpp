@@ -193,9 +193,6 @@ void Page::addRecord(Record r, int recordNumber) {
     recs[recordNumber] = r;
 }
 
-
-
-
 bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
     into.clear();
     FILE* file = openImage(path);

@@ -12,11 +12,9 @@
 #include <cstdint>
 #include <string>
 
-namespace kelto {
+#include "report.h"  // FIRMWARE_FILE_REJECTED
 
-// Status of a firmware command whose image file was rejected by the loader
-// (cannot be opened, bad format, bad checksum): nothing was sent.
-constexpr int FIRMWARE_FILE_REJECTED = 26;
+namespace kelto {
 
 constexpr int BOOT_SETTLE_MS = 200;     // after entering the bootloader
 constexpr int PAGE_STEP_MS = 10;        // after each slot and each page command

@@ -21,7 +21,7 @@ int get(uint32_t messageID, char* field) {
     send(messageID, nullptr, 0);
     data[0] = NO_VALUE;
     const int32_t status = receive(messageID, data, RECEIVE_TIMEOUT_MS);
-    if (data[0] == NO_VALUE) return reportError(13);
+    if (data[0] == NO_VALUE) return reportError(NO_RESPONSE);
     jsonLib json = jsonLib::object();
     json[field] = static_cast<unsigned>(data[0]);
     printDocument(json);

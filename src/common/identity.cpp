@@ -33,7 +33,7 @@ std::string payloadText(const uint8_t* data) {
 // Reads one text property and prints it under `key`.
 int getText(uint32_t messageID, const char* key) {
     uint8_t data[8];
-    if (query(messageID, data) != 0) return reportError(13);
+    if (query(messageID, data) != 0) return reportError(NO_RESPONSE);
     jsonLib json = jsonLib::object();
     json[key] = payloadText(data);
     printDocument(json);
@@ -59,7 +59,7 @@ int setName(uint32_t messageID, int argc, char** argv) {
         if (i > 3) value += ' ';
         value += argv[i];
     }
-    if (value.size() > TEXT_BYTES) return reportError(31);
+    if (value.size() > TEXT_BYTES) return reportError(NAME_TOO_LONG);
     uint8_t data[8] = {0};
     std::memcpy(data, value.data(), value.size());
     send(messageID, data, 8);
@@ -72,7 +72,7 @@ int getSerial(uint32_t messageID) {
 
 int getVersions(uint32_t messageID) {
     uint8_t data[8];
-    if (query(messageID, data) != 0) return reportError(13);
+    if (query(messageID, data) != 0) return reportError(NO_RESPONSE);
     jsonLib json = jsonLib::object();
     json["firmware"] = versionText(data[0], data[1]);
     json["hardware"] = versionText(data[2], data[3]);

@@ -29,7 +29,7 @@ int scan() {
     sleepMs(tool().presenceWindowMs);
     for (uint8_t i = 0; i < 64; ++i)
         if (listenOnce(i) == 0) ids.push_back(i);
-    if (ids.empty()) return reportError(12);
+    if (ids.empty()) return reportError(NO_DEVICES);
     jsonLib json = jsonLib::object();
     json["scan"] = ids;
     printDocument(json);

@@ -1,5 +1,7 @@
 #include "tool.h"
 
+#include "report.h"
+
 namespace kelto {
 
 namespace {
@@ -9,20 +11,20 @@ const ToolProfile* selected = nullptr;
 ErrorTable withSharedErrors(ErrorTable toolTexts) {
     static const std::pair<int, const char*> SHARED[] = {
         {0, "Success (or error error)"},
-        {10, "ID not found on network"},
-        {11, "CAN receive timeout"},
-        {12, "No devices found"},
-        {14, "New ID already found on network"},
-        {20, "This executable requires arguments"},
-        {22, "First argument must be a valid ID"},
-        {23, "IDs must be greater than zero and less than sixty (0 < id < 60)."},
-        {24, "Too many arguments"},
-        {27, "This field does not allow a set value."},
-        {28, "This field requires a value."},
-        {29, "Firmware path must not contain spaces."},
-        {30, "Unrecognized command"},
-        {31, "New name longer than eight characters"},
-        {99, "Reached end of program without producing an error message or result"},
+        {ID_NOT_FOUND, "ID not found on network"},
+        {RECEIVE_TIMEOUT, "CAN receive timeout"},
+        {NO_DEVICES, "No devices found"},
+        {NEW_ID_TAKEN, "New ID already found on network"},
+        {NO_ARGUMENTS, "This executable requires arguments"},
+        {ID_NOT_DIGITS, "First argument must be a valid ID"},
+        {ID_OUT_OF_RANGE, "IDs must be greater than zero and less than sixty (0 < id < 60)."},
+        {TOO_MANY_ARGUMENTS, "Too many arguments"},
+        {VALUE_NOT_ALLOWED, "This field does not allow a set value."},
+        {VALUE_REQUIRED, "This field requires a value."},
+        {PATH_WITH_SPACES, "Firmware path must not contain spaces."},
+        {UNKNOWN_COMMAND, "Unrecognized command"},
+        {NAME_TOO_LONG, "New name longer than eight characters"},
+        {NO_RESULT, "Reached end of program without producing an error message or result"},
     };
     for (const auto& [code, text] : SHARED) toolTexts.emplace(code, text);
     return toolTexts;

@@ -19,8 +19,6 @@ namespace lumabar {
 
 namespace {
 
-constexpr int LIGHTING_STATUS = 99;
-
 // A lighting frame: `values` decimal arguments placed from byte `offset`.
 struct LightingFrame {
     const char* word;
@@ -43,15 +41,15 @@ const LightingFrame* findLightingFrame(const std::string& word) {
 // Sends one lighting frame built from argv[3..]; 28 for a wrong count of
 // values, 25 for a value outside the signed 32-bit range (nothing sent).
 int sendLighting(const LightingFrame& frame, uint32_t messageID, int argc, char** argv) {
-    if (argc != 3 + frame.values) return exitWithError(28);
+    if (argc != 3 + frame.values) return exitWithError(kelto::VALUE_REQUIRED);
     uint8_t data[8] = {0};
     for (int k = 0; k < frame.values; ++k) {
         int value = 0;
-        if (!kelto::toInt32(argv[3 + k], &value)) return exitWithError(25);
+        if (!kelto::toInt32(argv[3 + k], &value)) return exitWithError(kelto::BAD_VALUE);
         data[frame.offset + k] = static_cast<uint8_t>(value);
     }
     kelto::send(messageID, data, static_cast<uint8_t>(frame.offset + frame.values));
-    return LIGHTING_STATUS;
+    return kelto::NO_RESULT;
 }
 
 // The forms with a single argument. A lone "reset" is the reset command
@@ -59,8 +57,8 @@ int sendLighting(const LightingFrame& frame, uint32_t messageID, int argc, char*
 int singleWord(const std::string& word) {
     if (word == "scan") return kelto::scan();
     if (word == "version") return kelto::versionQuery();
-    if (word != "reset") return exitWithError(21);
-    return exitWithError(22);
+    if (word != "reset") return exitWithError(kelto::BAD_FIRST_ARGUMENT);
+    return exitWithError(kelto::ID_NOT_DIGITS);
 }
 
 // Every argument after the command word must be digits only.
@@ -77,19 +75,19 @@ int exitWithError(int exitCode) {
 }
 
 int lumabarMain(int argc, char** argv) {
-    if (argc <= 1) return exitWithError(20);
+    if (argc <= 1) return exitWithError(kelto::NO_ARGUMENTS);
     if (argc == 2) return singleWord(argv[1]);
     if (std::strcmp(argv[1], "firmware") == 0) return kelto::firmwareForm(0, argc, argv, 2);
 
     uint32_t messageID = 0;
     uint8_t id = 0;
     if (const auto decided = kelto::deviceCommand(argc, argv, &messageID, &id)) return *decided;
-    if (!valuesAreDigits(argc, argv)) return exitWithError(25);
+    if (!valuesAreDigits(argc, argv)) return exitWithError(kelto::BAD_VALUE);
     if (const auto decided = kelto::deviceAction(argv[2], messageID, id, argc, argv))
         return *decided;
     if (const LightingFrame* frame = findLightingFrame(argv[2]))
         return sendLighting(*frame, messageID, argc, argv);
-    return LIGHTING_STATUS;  // "flash", "ping": accepted, nothing sent
+    return kelto::NO_RESULT;  // "flash", "ping": accepted, nothing sent
 }
 
 }  // namespace lumabar

@@ -1,5 +1,7 @@
 #include "lumabar_tables.h"
 
+#include "report.h"
+
 namespace lumabar {
 
 // Command word -> message ID with device number 0.
@@ -19,11 +21,11 @@ const kelto::MessageIdTable MESSAGE_ID = {
 
 // The texts of this tool; the other codes are shared (tool.h).
 const kelto::ErrorTable ERROR_MESSAGE = kelto::withSharedErrors({
-    {13, "No response from Lumabar"},
-    {21,
+    {kelto::NO_RESPONSE, "No response from Lumabar"},
+    {kelto::BAD_FIRST_ARGUMENT,
      "First argument must be \"scan\", \"reset\", or an ID followed by a field and possibly "
      "a new value"},
-    {25, "Further argument must be positive numerals"},
+    {kelto::BAD_VALUE, "Further argument must be positive numerals"},
 });
 
 const kelto::ToolProfile PROFILE = {

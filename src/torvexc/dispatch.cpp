@@ -21,7 +21,7 @@ namespace {
 int singleWord(const char* word) {
     if (kelto::strEq(word, "scan")) return kelto::scan();
     if (kelto::strEq(word, "version")) return kelto::versionQuery();
-    return exitSD(21);
+    return exitSD(kelto::BAD_FIRST_ARGUMENT);
 }
 
 // ID FIELD [VALUE]: writes the value when there is one, then reads the
@@ -30,7 +30,7 @@ int singleWord(const char* word) {
 int fieldCommand(uint32_t messageID, int argc, char** argv) {
     if (argc == 4) {
         int value = 0;
-        if (!kelto::toInt32(argv[3], &value)) return exitSD(25);
+        if (!kelto::toInt32(argv[3], &value)) return exitSD(kelto::BAD_VALUE);
         kelto::set(messageID, argv[3]);
     }
     return kelto::get(messageID, argv[2]);
@@ -43,15 +43,15 @@ int exitSD(int exitCode) {
 }
 
 int torvexcMain(int argc, char** argv) {
-    if (argc <= 1) return exitSD(20);
+    if (argc <= 1) return exitSD(kelto::NO_ARGUMENTS);
     if (argc == 2) return singleWord(argv[1]);
     if (kelto::strEq(argv[1], "firmware")) return kelto::firmwareForm(0, argc, argv, 2);
 
     uint32_t messageID = 0;
     uint8_t id = 0;
     if (const auto decided = kelto::deviceCommand(argc, argv, &messageID, &id)) return *decided;
-    if (argc > 4) return exitSD(24);
-    if (argc == 4 && !kelto::isInt(argv[3])) return exitSD(25);
+    if (argc > 4) return exitSD(kelto::TOO_MANY_ARGUMENTS);
+    if (argc == 4 && !kelto::isInt(argv[3])) return exitSD(kelto::BAD_VALUE);
     if (const auto decided = kelto::deviceAction(argv[2], messageID, id, argc, argv))
         return *decided;
     return fieldCommand(messageID, argc, argv);

@@ -1,5 +1,7 @@
 #include "torvexc_tables.h"
 
+#include "report.h"
+
 namespace torvexc {
 
 // Command or field word -> message ID with device number 0. The one-byte
@@ -17,9 +19,11 @@ const kelto::MessageIdTable MESSAGE_ID = {
 
 // The texts of this tool; the other codes are shared (tool.h).
 const kelto::ErrorTable ERROR_MESSAGE = kelto::withSharedErrors({
-    {13, "No response from TorvexC"},
-    {21, "First argument must be \"scan\" or an ID followed by a field and possibly a new value"},
-    {25, "Third argument must be blank for \"get\" or a positive numeral for \"set\""},
+    {kelto::NO_RESPONSE, "No response from TorvexC"},
+    {kelto::BAD_FIRST_ARGUMENT,
+     "First argument must be \"scan\" or an ID followed by a field and possibly a new value"},
+    {kelto::BAD_VALUE,
+     "Third argument must be blank for \"get\" or a positive numeral for \"set\""},
 });
 
 const kelto::ToolProfile PROFILE = {
