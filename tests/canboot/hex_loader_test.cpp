@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "hex_loader.h"
+#include "hex_text.h"
 
 namespace {
 
@@ -22,36 +23,6 @@ using kelto::PageMap;
 constexpr int BLANK = -1;
 using Slots = std::array<int, 4>;
 using PageExpect = std::map<uint32_t, Slots>;
-
-std::string hexByte(unsigned v) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", v & 0xFF);
-    return text;
-}
-
-// One record line without line end. checksumDelta != 0 spoils the checksum.
-std::string hexLine(unsigned count, unsigned address, unsigned type,
-                    const std::vector<uint8_t>& bytes, int checksumDelta = 0) {
-    unsigned sum = count + (address >> 8) + (address & 0xFF) + type;
-    std::string line =
-        ":" + hexByte(count) + hexByte(address >> 8) + hexByte(address) + hexByte(type);
-    for (uint8_t b : bytes) {
-        line += hexByte(b);
-        sum += b;
-    }
-    return line + hexByte(0x100 - (sum & 0xFF) + checksumDelta);
-}
-
-std::vector<uint8_t> seeded(int seed, int n = 16) {
-    std::vector<uint8_t> bytes;
-    for (int j = 0; j < n; ++j) bytes.push_back(static_cast<uint8_t>(seed + j));
-    return bytes;
-}
-
-// A 16-byte data record whose bytes are seed, seed+1, ...
-std::string rec(unsigned address, int seed) {
-    return hexLine(16, address, 0, seeded(seed));
-}
 
 const std::string EOF_LINE = ":00000001FF";
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "boot_fixture.h"
+#include "hex_text.h"
 #include "update.h"
 
 namespace {
@@ -18,30 +19,7 @@ using ::testing::internal::GetCapturedStdout;
 
 using Update = BootTest;
 
-std::string hexByte(unsigned v) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", v & 0xFF);
-    return text;
-}
-
-// A 16-byte data record whose bytes are seed, seed+1, ...
-std::string rec(unsigned address, int seed) {
-    unsigned sum = 16 + (address >> 8) + (address & 0xFF);
-    std::string line = ":10" + hexByte(address >> 8) + hexByte(address) + "00";
-    for (int j = 0; j < 16; ++j) {
-        line += hexByte(seed + j);
-        sum += (seed + j) & 0xFF;
-    }
-    return line + hexByte(0x100 - (sum & 0xFF)) + "\n";
-}
-
-std::string writeImage(const std::string& name, const std::string& text) {
-    const std::string path = ::testing::TempDir() + name;
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-}
-
-Bytes seeded(int seed, int from, int n) {
+Bytes seededSlice(int seed, int from, int n) {
     Bytes b;
     for (int j = from; j < from + n; ++j) b.push_back(static_cast<uint8_t>(seed + j));
     return b;
@@ -71,8 +49,8 @@ void appendPage(std::vector<Expected>& frames, uint32_t page, const int (&slotSe
     for (int k = 0; k < 4; ++k) {
         const Bytes blank(8, 0xFF);
         frames.push_back(
-            {DATA_ID, slotSeeds[k] < 0 ? blank : seeded(slotSeeds[k], 0, 8), k == 0 ? 0 : 10});
-        frames.push_back({DATA_ID, slotSeeds[k] < 0 ? blank : seeded(slotSeeds[k], 8, 8), 0});
+            {DATA_ID, slotSeeds[k] < 0 ? blank : seededSlice(slotSeeds[k], 0, 8), k == 0 ? 0 : 10});
+        frames.push_back({DATA_ID, slotSeeds[k] < 0 ? blank : seededSlice(slotSeeds[k], 8, 8), 0});
     }
     frames.push_back({COMMAND_ID, command(page, 0x0A), 10});
     frames.push_back({COMMAND_ID, command(page, 0x0E), 10});
@@ -101,9 +79,10 @@ std::vector<int> updateSleeps(int pages, std::vector<int> entry = {20}) {
 // Lines out of order in the file; the pages still go out in ascending
 // address order, blank slots as 0xFF, Run_app carrying the last page.
 TEST_F(Update, FullSequenceWithDeviceId) {
-    const std::string path = writeImage(
-        "kelto_update_two.hex", rec(0x1FD0, 0x40) + rec(0x0030, 0x13) + rec(0x0000, 0x10) +
-                                    rec(0x0010, 0x11) + rec(0x0020, 0x12) + ":00000001FF\n");
+    const std::string path =
+        writeImage("kelto_update_two.hex", rec(0x1FD0, 0x40) + "\n" + rec(0x0030, 0x13) + "\n" +
+                                               rec(0x0000, 0x10) + "\n" + rec(0x0010, 0x11) + "\n" +
+                                               rec(0x0020, 0x12) + "\n:00000001FF\n");
     answerEntryFrames({1, 2, 3, 4, 5, 6});
     CaptureStdout();
     CaptureStderr();
@@ -123,7 +102,7 @@ TEST_F(Update, FullSequenceWithDeviceId) {
 // Each progress line reaches stdout before the next page starts.
 TEST_F(Update, ProgressLinesAreFlushedPageByPage) {
     std::string text;
-    for (unsigned page = 0; page < 3; ++page) text += rec(page * 64, static_cast<int>(page));
+    for (unsigned page = 0; page < 3; ++page) text += rec(page * 64, static_cast<int>(page)) + "\n";
     const std::string path = writeImage("kelto_update_three.hex", text);
     std::vector<off_t> stdoutSizeAtLoad;
     fakeCanOnSend([&](const FakeFrame& f) {
@@ -160,7 +139,7 @@ TEST_F(Update, ZeroPageImageStillEntersAndRunsTheApplication) {
 }
 
 TEST_F(Update, SilentDeviceStillGetsTheWholeImage) {
-    const std::string path = writeImage("kelto_update_silent.hex", rec(0x40, 0x20));
+    const std::string path = writeImage("kelto_update_silent.hex", rec(0x40, 0x20) + "\n");
     CaptureStdout();
     CaptureStderr();
     EXPECT_EQ(0, kelto::setFirmware(0x1B070185, path));
@@ -172,7 +151,7 @@ TEST_F(Update, SilentDeviceStillGetsTheWholeImage) {
 }
 
 TEST_F(Update, RecoveryFormSearchesWithDeviceZero) {
-    const std::string path = writeImage("kelto_update_recovery.hex", rec(0x80, 0x20));
+    const std::string path = writeImage("kelto_update_recovery.hex", rec(0x80, 0x20) + "\n");
     int turn = 0;
     fakeCanOnSend([&turn](const FakeFrame& f) {
         if (f.id == ENTER_ID && turn++ == 3)
@@ -193,7 +172,7 @@ TEST_F(Update, RecoveryFormSearchesWithDeviceZero) {
 
 // A rejected file sends nothing, waits for nothing, and ends with status 26.
 TEST_F(Update, RejectedFileSendsNoFrame) {
-    const std::string bad = writeImage("kelto_update_bad.hex", rec(0, 1) + ":00000001FE\n");
+    const std::string bad = writeImage("kelto_update_bad.hex", rec(0, 1) + "\n:00000001FE\n");
     const struct {
         std::string path;
         std::string err;

@@ -28,6 +28,9 @@ from collections import namedtuple
 BIN_DIR = os.environ.get("KELTO_BIN_DIR", "")
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.environ.get("KELTO_SOURCE_DIR", os.path.dirname(os.path.dirname(HERE)))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import hex_image  # noqa: E402
+
 LIB_DIR = os.path.join(os.path.dirname(BIN_DIR), "lib") if BIN_DIR else ""
 
 # Presence entries (device ID 0) of the two device kinds.
@@ -200,20 +203,9 @@ def project_version():
 
 
 def hex_pages(path):
-    """Page address -> 64 bytes of a plain image of 16-byte data records at
-    16-bit addresses (what gen_hex.py writes without variations); unfilled
-    bytes are 0xFF. Ascending addresses."""
-    pages = {}
-    with open(path) as f:
-        for line in f:
-            raw = bytes.fromhex(line.strip()[1:])
-            count, address, rtype = raw[0], raw[1] << 8 | raw[2], raw[3]
-            if rtype != 0 or count != 16:
-                continue
-            page = pages.setdefault(address & ~0x3F, bytearray(b"\xff" * 64))
-            slot = (address >> 4) & 3
-            page[slot * 16:slot * 16 + 16] = raw[4:20]
-    return dict(sorted(pages.items()))
+    """Page address -> 64 bytes the device holds after an update with the image
+    at path (tests/support/hex_image.py), ascending."""
+    return hex_image.pages(path)
 
 
 def parallel(fn, cases, workers=24):

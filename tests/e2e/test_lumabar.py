@@ -10,23 +10,7 @@ from harness import LUMABAR_PRESENCE, Scenarios, error_doc
 TOOL = "kelto_lumabar"
 S = Scenarios()
 
-MSG = {
-    10: "ID not found on network",
-    12: "No devices found",
-    13: "No response from Lumabar",
-    14: "New ID already found on network",
-    20: "This executable requires arguments",
-    21: 'First argument must be "scan", "reset", or an ID followed by a field and possibly a '
-        'new value',
-    22: "First argument must be a valid ID",
-    23: "IDs must be greater than zero and less than sixty (0 < id < 60).",
-    25: "Further argument must be positive numerals",
-    27: "This field does not allow a set value.",
-    28: "This field requires a value.",
-    29: "Firmware path must not contain spaces.",
-    30: "Unrecognized command",
-    31: "New name longer than eight characters",
-}
+MSG = harness.MESSAGES[TOOL]
 
 HEARD = b"status: 0\n"
 NOT_HEARD = b"status: -44087\n"  # the stand-in's "message not found"

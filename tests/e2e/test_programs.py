@@ -72,8 +72,8 @@ def bad_bus(tool, *args):
     return run
 
 
-BAD_BUS = [("kelto_lumabar", ["scan"], 12, b'{"error":"No devices found"}\n'),
-           ("kelto_torvexc", ["5", "brake"], 10, b'{"error":"ID not found on network"}\n')]
+BAD_BUS = [("kelto_lumabar", ["scan"], 12, harness.tool_error("kelto_lumabar", 12)),
+           ("kelto_torvexc", ["5", "brake"], 10, harness.tool_error("kelto_torvexc", 10))]
 for _tool, _args, _, _ in BAD_BUS:
     S.add(("bad bus", _tool), bad_bus(_tool, *_args))
 

@@ -10,23 +10,7 @@ from harness import TORVEXC_PRESENCE, Scenarios, error_doc
 TOOL = "kelto_torvexc"
 S = Scenarios()
 
-MSG = {
-    10: "ID not found on network",
-    12: "No devices found",
-    13: "No response from TorvexC",
-    14: "New ID already found on network",
-    20: "This executable requires arguments",
-    21: 'First argument must be "scan" or an ID followed by a field and possibly a new value',
-    22: "First argument must be a valid ID",
-    23: "IDs must be greater than zero and less than sixty (0 < id < 60).",
-    24: "Too many arguments",
-    25: 'Third argument must be blank for "get" or a positive numeral for "set"',
-    27: "This field does not allow a set value.",
-    28: "This field requires a value.",
-    29: "Firmware path must not contain spaces.",
-    30: "Unrecognized command",
-    31: "New name longer than eight characters",
-}
+MSG = harness.MESSAGES[TOOL]
 
 HEARD = b"status: 0\n"
 NOT_HEARD = b"status: -44087\n"

@@ -1,8 +1,8 @@
 // libFuzzer target: the HEX loader on arbitrary file contents. The input is
 // written to a file and loaded as a firmware image; the sanitizers catch any
 // read or write out of bounds, whatever the byte counts, line lengths or
-// characters. Invariants checked: pages are 64-byte aligned and a rejected
-// file leaves only pages from the lines before the bad one.
+// characters. Invariant checked: every page address is a multiple of 64
+// inside the 16-bit address space, whether the file was accepted or not.
 #include <unistd.h>
 
 #include <cstdio>

@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""kelto_hexcheck on images from gen_hex.py, against a small independent
-model of the loader (16-bit addresses, only 16-byte records placed, later
-line wins, 0xFF fill), plus its exit statuses.
+"""kelto_hexcheck on images from gen_hex.py, against the independent model
+of the loader in tests/support/hex_image.py, plus its exit statuses.
 
 usage: hexcheck_cli_test.py KELTO_HEXCHECK GEN_HEX_PY
 """
@@ -11,26 +10,9 @@ import os
 import subprocess
 import sys
 import tempfile
-import zlib
 
-
-def model(path):
-    pages = {}
-    with open(path, "rb") as f:
-        for raw in f.read().decode("ascii").splitlines():
-            body = bytes.fromhex(raw[1:])
-            if body[0] != 16:
-                continue
-            address = (body[1] << 8) | body[2]
-            page = pages.setdefault(address & ~0x3F, bytearray(b"\xff" * 64))
-            slot = (address >> 4) & 3
-            page[16 * slot:16 * slot + 16] = body[4:20]
-    crc = 0
-    for address in sorted(pages):
-        crc = zlib.crc32(pages[address], crc)
-    first = min(pages) if pages else None
-    last = max(pages) if pages else None
-    return {"crc32": "%08x" % crc, "first_page": first, "last_page": last, "pages": len(pages)}
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import hex_image  # noqa: E402
 
 
 def run(hexcheck, path):
@@ -57,7 +39,7 @@ def main():
             subprocess.run([sys.executable, gen, "-o", path] + args, check=True)
             again = subprocess.run([sys.executable, gen] + args, check=True, capture_output=True).stdout
             result = run(hexcheck, path)
-            want = model(path)
+            want = hex_image.summary(hex_image.pages(path))
             ok = (result.returncode == 0 and result.stderr == ""
                   and result.stdout == json.dumps(want, separators=(",", ":")) + "\n"
                   and again == open(path, "rb").read())
