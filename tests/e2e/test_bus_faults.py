@@ -39,10 +39,12 @@ def run_on_5(tool, args, **keys):
 
 
 # (tool, args, keys) of the runs that must end with 13 after a heard presence.
+# A late reply comes 5 s after the query: far outside the 100 polls of the
+# receive, even when a loaded machine stretches each 10 ms poll.
 NO_ANSWER = [(tool, args, {"mute": 1}) for tool in TOOLS for args in queries(tool)]
-NO_ANSWER += [(tool, args, {"latency_ms": 1500}) for tool in TOOLS
+NO_ANSWER += [(tool, args, {"latency_ms": 5000}) for tool in TOOLS
               for args in (["serial"], ["name"])]
-NO_ANSWER += [(TC, ["brake"], {"latency_ms": 1500}), (TC, ["brake"], {"brake": 255}),
+NO_ANSWER += [(TC, ["brake"], {"latency_ms": 5000}), (TC, ["brake"], {"brake": 255}),
               (TC, ["brake", "255"], {}), (TC, ["scan"], {"status": 255})]
 for _tool, _args, _keys in NO_ANSWER:
     S.add(("13",) + (_tool,) + tuple(_args) + tuple(sorted(_keys.items())),
