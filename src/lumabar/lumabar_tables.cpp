@@ -24,6 +24,7 @@ const kelto::ErrorTable ERROR_MESSAGE = kelto::withSharedErrors({
      "First argument must be \"scan\", \"reset\", or an ID followed by a field and possibly "
      "a new value"},
     {25, "Further argument must be positive numerals"},
+    {32, "Another Lumabar firmware update is running on this bus"},
 });
 
 const kelto::ToolProfile PROFILE = {

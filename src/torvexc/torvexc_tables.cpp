@@ -20,6 +20,7 @@ const kelto::ErrorTable ERROR_MESSAGE = kelto::withSharedErrors({
     {13, "No response from TorvexC"},
     {21, "First argument must be \"scan\" or an ID followed by a field and possibly a new value"},
     {25, "Third argument must be blank for \"get\" or a positive numeral for \"set\""},
+    {32, "Another TorvexC firmware update is running on this bus"},
 });
 
 const kelto::ToolProfile PROFILE = {
