@@ -15,10 +15,16 @@ import zlib
 
 
 def model(path):
+    """(JSON document, standard error) that kelto_hexcheck should print."""
     pages = {}
+    dropped = after_eof = 0
+    seen_eof = False
     with open(path, "rb") as f:
         for raw in f.read().decode("ascii").splitlines():
             body = bytes.fromhex(raw[1:])
+            after_eof += seen_eof
+            seen_eof = seen_eof or body[3] == 1
+            dropped += body[3] == 0 and body[0] != 16
             if body[0] != 16:
                 continue
             address = (body[1] << 8) | body[2]
@@ -30,7 +36,27 @@ def model(path):
         crc = zlib.crc32(pages[address], crc)
     first = min(pages) if pages else None
     last = max(pages) if pages else None
-    return {"crc32": "%08x" % crc, "first_page": first, "last_page": last, "pages": len(pages)}
+    err = ""
+    if dropped:
+        err += ("kelto_hexcheck: %d data record%s dropped: only records of exactly 16 bytes are"
+                " flashed\n" % (dropped, "" if dropped == 1 else "s"))
+    if after_eof:
+        err += ("kelto_hexcheck: %d line%s after the end-of-file record: read like any other, and"
+                " 16-byte records among them are flashed\n" % (after_eof, "" if after_eof == 1 else "s"))
+    # first_page and last_page: deprecated names of the *_address keys
+    return {"crc32": "%08x" % crc, "dropped_records": dropped, "first_page": first,
+            "first_page_address": first, "last_page": last, "last_page_address": last,
+            "lines_after_eof": after_eof, "pages": len(pages)}, err
+
+
+def write_wide(path):
+    """An image of 32-byte data records only: it flashes nothing."""
+    with open(path, "w") as f:
+        for address in range(0, 256, 32):
+            body = bytes([32, address >> 8, address & 0xFF, 0]) + bytes(range(address, address + 32))
+            f.write(":%s%02X\n" % (body.hex().upper(), -sum(body) & 0xFF))
+        f.write(":00000001FF\n")
+    return path
 
 
 def run(hexcheck, path):
@@ -57,13 +83,22 @@ def main():
             subprocess.run([sys.executable, gen, "-o", path] + args, check=True)
             again = subprocess.run([sys.executable, gen] + args, check=True, capture_output=True).stdout
             result = run(hexcheck, path)
-            want = model(path)
-            ok = (result.returncode == 0 and result.stderr == ""
+            want, want_err = model(path)
+            ok = (result.returncode == 0 and result.stderr == want_err
                   and result.stdout == json.dumps(want, separators=(",", ":")) + "\n"
                   and again == open(path, "rb").read())
             print(("ok  " if ok else "FAIL") + " gen_hex.py " + " ".join(args) + " -> " + result.stdout.strip())
             passed += ok
             failures += not ok
+
+        wide = write_wide(os.path.join(work, "wide.hex"))
+        result = run(hexcheck, wide)
+        want, want_err = model(wide)
+        ok = (result.returncode == 0 and want["pages"] == 0 and want["dropped_records"] == 8
+              and result.stderr == want_err and json.loads(result.stdout) == want)
+        print(("ok  " if ok else "FAIL") + " 32-byte records -> " + result.stdout.strip())
+        passed += ok
+        failures += not ok
 
         bad = os.path.join(work, "bad.hex")
         with open(bad, "w") as f:
