@@ -4,15 +4,13 @@
 // Update locks are flock()s on files in the bus directory, one per
 // bootloader kind: update-1b07.lock, update-1a07.lock.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 
 #include "can_backend.h"
+#include "file_lock.h"
 #include "sim_bus.h"
 
 namespace kelto::frc {
@@ -59,23 +57,11 @@ class SimBackend : public CanBackend {
 
     UpdateLock lockUpdates(uint16_t bootHighHalf, std::string* error) override {
         if (locks_.count(bootHighHalf) != 0) return UpdateLock::kHeld;
-        char name[32];
-        std::snprintf(name, sizeof name, "/update-%04x.lock", bootHighHalf);
-        const std::string path = bus_->dir + name;
+        const std::string path = bus_->dir + "/" + updateLockName(bootHighHalf);
         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            *error = "cannot open " + path + ": " + std::strerror(errno);
-            return UpdateLock::kError;
-        }
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            const int err = errno;
-            close(fd);
-            if (err == EWOULDBLOCK) return UpdateLock::kBusy;
-            *error = "cannot lock " + path + ": " + std::strerror(err);
-            return UpdateLock::kError;
-        }
-        locks_[bootHighHalf] = fd;
-        return UpdateLock::kHeld;
+        const UpdateLock got = flockWithoutWaiting(fd, path, error);
+        if (got == UpdateLock::kHeld) locks_[bootHighHalf] = fd;
+        return got;
     }
 
   private:

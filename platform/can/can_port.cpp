@@ -2,16 +2,14 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <map>
 
 #include "CANSessionMux.h"
 #include "can_port_internal.h"
+#include "file_lock.h"
 #include "update_lock.h"
 
 namespace kelto {
@@ -38,8 +36,7 @@ int openLockFile(const std::string& path) {
 }
 
 UpdateLockStatus fallbackLock(uint16_t bootHighHalf) {
-    char name[40];
-    std::snprintf(name, sizeof name, "/kelto-update-%04x.lock", bootHighHalf);
+    const std::string name = "/kelto-" + frc::updateLockName(bootHighHalf);
     std::string why;
     for (const char* dir : LOCK_DIRS) {
         std::string err;
@@ -58,19 +55,16 @@ UpdateLockStatus lockUpdateFile(const std::string& path, std::string* error) {
     static std::map<std::string, int> held;  // path -> descriptor, open until exit
     if (held.count(path) != 0) return UpdateLockStatus::kHeld;
     const int fd = openLockFile(path);
-    if (fd < 0) {
-        *error = "cannot open " + path + ": " + std::strerror(errno);
-        return UpdateLockStatus::kUnavailable;
+    switch (frc::flockWithoutWaiting(fd, path, error)) {
+        case frc::UpdateLock::kHeld:
+            held[path] = fd;
+            return UpdateLockStatus::kHeld;
+        case frc::UpdateLock::kBusy:
+            return UpdateLockStatus::kBusy;
+        case frc::UpdateLock::kError:
+            break;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        close(fd);
-        if (err == EWOULDBLOCK) return UpdateLockStatus::kBusy;
-        *error = "cannot lock " + path + ": " + std::strerror(err);
-        return UpdateLockStatus::kUnavailable;
-    }
-    held[path] = fd;
-    return UpdateLockStatus::kHeld;
+    return UpdateLockStatus::kUnavailable;
 }
 
 UpdateLockStatus canLockUpdates(uint16_t bootHighHalf) {
