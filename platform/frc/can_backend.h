@@ -34,6 +34,8 @@
 //     (flock, fcntl) on an open descriptor, never a file whose existence is
 //     the lock. A forked child that drops its copy of the backend does not
 //     release its parent's lock.
+//   file_lock.h has the flock step and the file name (update-1b07.lock),
+//   e.g. in the bus directory, or in /run/lock with the interface's name.
 //
 //   std::string err;
 //   auto bus = openSimBackend("/tmp/bus", nowUs, &err);
