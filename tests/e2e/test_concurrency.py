@@ -61,8 +61,10 @@ class TwentyRuns(unittest.TestCase):
 
 UPDATE_RUNNING = 32
 ENTER_LOW, DATA_LOW = 0x0180, 0x0040
-# Two images of different sizes, so that the trace tells whose pages went out.
-IMAGES = {"a": ["--pages", "3", "--seed", "11"], "b": ["--pages", "4", "--seed", "12"]}
+# Two images of different sizes, so that the trace tells whose pages went out;
+# long enough (over 2 s) that two runs started together overlap on a loaded
+# machine under the sanitizers.
+IMAGES = {"a": ["--pages", "16", "--seed", "11"], "b": ["--pages", "17", "--seed", "12"]}
 
 
 def images(bus):
@@ -81,7 +83,9 @@ def flash_of(pages):
 def two_updates(form):
     """Two lighting-controller updates of one bus started together, image a
     and image b: by ID (devices 3 and 10 in their applications) or by the
-    recovery form (device 5 in its bootloader)."""
+    recovery form (device 5 in its bootloader, answering 2 s late, so that
+    the first search holds the lock until the second run has surely
+    started)."""
     def run(bus):
         imgs = images(bus)
         if form == "id":
@@ -89,7 +93,7 @@ def two_updates(form):
             bus.add("lumabar", 10)
             args = {"a": ["3", "firmware"], "b": ["10", "firmware"]}
         else:
-            bus.add("lumabar", 5, mode="bootloader")
+            bus.add("lumabar", 5, mode="bootloader", latency_ms=2000)
             args = {"a": ["firmware"], "b": ["firmware"]}
         started = {n: bus.start(LB, *args[n], imgs[n][0]) for n in imgs}
         results = {n: bus.finish(p) for n, p in started.items()}
@@ -110,7 +114,7 @@ def _(bus):
     (path, pages), = [images(bus)["b"]]
     bus.add("lumabar", 5)
     p, _ = holder = bus.start(LB, "5", "firmware", path)
-    seen = [p.stdout.readline() for _ in range(2)]  # "Total pages: 4", "1"
+    seen = [p.stdout.readline() for _ in range(2)]  # "Total pages: 17", "1"
     p.send_signal(signal.SIGKILL)
     killed = bus.finish(holder)
     stuck = bus.show("lumabar", 5)
@@ -159,10 +163,10 @@ class OneUpdatePerKind(unittest.TestCase):
 
     def test_a_killed_holder_frees_the_lock(self):
         seen, killed, stuck, after, pages, device = S["killed holder"]
-        self.assertEqual(seen, [b"Total pages: 4\n", b"1\n"])
+        self.assertEqual(seen, [b"Total pages: 17\n", b"1\n"])
         self.assertEqual(killed.status, -signal.SIGKILL)
         self.assertEqual(stuck["mode"], "bootloader")
-        self.assertEqual((after.status, after.out), (0, progress_out(4)))
+        self.assertEqual((after.status, after.out), (0, progress_out(17)))
         self.assertEqual(device["flash"], flash_of(pages))
         self.assertEqual(device["mode"], "app")
 
