@@ -1,9 +1,16 @@
 // The simulated bus as a backend of the stand-in CAN library: frames a
 // tool sends go to the simulated devices (sim_bus.h); receives read the
 // devices' frames with this process's view of what it has been handed.
+// Update locks are flock()s on files in the bus directory, one per
+// bootloader kind: update-1b07.lock, update-1a07.lock.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <map>
 
 #include "can_backend.h"
+#include "file_lock.h"
 #include "sim_bus.h"
 
 namespace kelto::frc {
@@ -15,6 +22,10 @@ class SimBackend : public CanBackend {
     SimBackend(std::unique_ptr<sim::Bus> bus, int64_t startUs) : bus_(std::move(bus)) {
         view_.started = true;
         view_.startUs = startUs;
+    }
+
+    ~SimBackend() override {
+        for (const auto& held : locks_) close(held.second);  // closing releases the flock
     }
 
     bool send(const BusFrame& frame, std::string* error) override {
@@ -44,9 +55,19 @@ class SimBackend : public CanBackend {
         return Received::kFrame;
     }
 
+    UpdateLock lockUpdates(uint16_t bootHighHalf, std::string* error) override {
+        if (locks_.count(bootHighHalf) != 0) return UpdateLock::kHeld;
+        const std::string path = bus_->dir + "/" + updateLockName(bootHighHalf);
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const UpdateLock got = flockWithoutWaiting(fd, path, error);
+        if (got == UpdateLock::kHeld) locks_[bootHighHalf] = fd;
+        return got;
+    }
+
   private:
     std::unique_ptr<sim::Bus> bus_;
     sim::ReceiveView view_;
+    std::map<uint16_t, int> locks_;  // kind -> descriptor holding its flock
 };
 
 }  // namespace

@@ -8,6 +8,8 @@
 //   canSend(0x02071CC5, d, 1)              -> frame 02071CC5#01, status 0
 //   uint32_t id = 0x02071CC5;
 //   canReceive(&id, d, &size)              -> 0 and the reply's payload, or a non-zero status
+//   canLockUpdates(0x1b07)                 -> kHeld, or kBusy while another process
+//                                             updates lighting controllers on this bus
 #ifndef KELTO_PLATFORM_CAN_PORT_H
 #define KELTO_PLATFORM_CAN_PORT_H
 
@@ -27,6 +29,20 @@ int32_t canSend(uint32_t messageID, const uint8_t* data, uint8_t dataSize);
 // *messageID holds the frame's identifier. Otherwise `data` is unchanged.
 // The frame's time stamp is not handed back.
 int32_t canReceive(uint32_t* messageID, uint8_t* data, uint8_t* dataSize);
+
+enum class UpdateLockStatus {
+    kHeld,        // this process holds the lock until it ends
+    kBusy,        // another process holds it
+    kUnavailable  // no lock can be taken; one line on stderr said why
+};
+
+// Takes, without waiting, the update lock of the bootloaders whose message
+// IDs have the high half `bootHighHalf` (bits 31-16), held until the process
+// ends or dies. The stand-in library locks per bus (update_lock.h, can_backend.h);
+// with a library that has no lock call (the controller's own), the port
+// flocks a file of its own, /run/lock/kelto-update-XXXX.lock (/tmp when
+// /run/lock cannot be used), which covers every process on this machine.
+UpdateLockStatus canLockUpdates(uint16_t bootHighHalf);
 
 }  // namespace kelto
 

@@ -17,6 +17,26 @@
 //   - identifiers are 29 bits wide, lengths 0 to 8: a frame longer than 8
 //     bytes never leaves a backend.
 //
+// The update lock (lockUpdates). After its entry frame, a bootloader's frames
+// carry no device ID: every device of a kind that sits in its bootloader
+// takes the pages of any update of that kind. So one firmware update per
+// bootloader kind runs on a bus at a time, and each backend guards it:
+//   - a kind is the high half (bits 31-16) of its bootloader message IDs:
+//     0x1b07 lighting controllers, 0x1a07 motor controllers. Locks of
+//     different kinds are independent.
+//   - the lock covers the bus the backend opened, across processes and users
+//     of that bus: the simulated bus's directory, a SocketCAN interface.
+//   - lockUpdates returns at once: kHeld when this backend now holds (or
+//     already held) the lock, kBusy when someone else holds it, kError with
+//     one line in *error when it cannot tell.
+//   - the lock is held until the backend is destroyed and is released by the
+//     kernel when its holder dies, however (SIGKILL included): a file lock
+//     (flock, fcntl) on an open descriptor, never a file whose existence is
+//     the lock. A forked child that drops its copy of the backend does not
+//     release its parent's lock.
+//   file_lock.h has the flock step and the file name (update-1b07.lock),
+//   e.g. in the bus directory, or in /run/lock with the interface's name.
+//
 //   std::string err;
 //   auto bus = openSimBackend("/tmp/bus", nowUs, &err);
 //   bus->send({nowUs, 0x08073805, 0, {}}, &err);        // name query to device 5
@@ -39,6 +59,8 @@ struct BusFrame {
 
 enum class Received { kFrame, kNothing, kError };
 
+enum class UpdateLock { kHeld, kBusy, kError };
+
 class CanBackend {
   public:
     virtual ~CanBackend() = default;
@@ -50,6 +72,10 @@ class CanBackend {
     // as the rules above say. kError comes with one line in *error.
     virtual Received receive(uint32_t wantId, uint32_t mask, int64_t nowUs, BusFrame* out,
                              std::string* error) = 0;
+
+    // The update lock of bootloader kind `bootHighHalf` on this bus, as the
+    // rules above say.
+    virtual UpdateLock lockUpdates(uint16_t bootHighHalf, std::string* error) = 0;
 };
 
 // The backends this library carries. Each opens the bus that the text after

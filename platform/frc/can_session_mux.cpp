@@ -17,6 +17,7 @@
 #include "can_backend.h"
 #include "can_session_mux_internal.h"
 #include "clock.h"
+#include "update_lock.h"
 
 #define KELTO_C_API extern "C" __attribute__((visibility("default")))
 
@@ -122,6 +123,23 @@ int32_t receiveFrame(uint32_t* messageID, uint32_t mask, uint8_t* data, uint8_t*
     return CAN_SESSION_MUX_OK;
 }
 
+int32_t lockUpdates(uint32_t bootHighHalf) {
+    Session& s = session();
+    kelto::frc::CanBackend* b = bus(s, kelto::nowUs());
+    if (!b) return ERR_CANSessionMux_NotInitialized;
+    std::string err;
+    switch (b->lockUpdates(static_cast<uint16_t>(bootHighHalf), &err)) {
+        case kelto::frc::UpdateLock::kHeld:
+            return KELTO_UPDATE_LOCK_HELD;
+        case kelto::frc::UpdateLock::kBusy:
+            return KELTO_UPDATE_LOCK_BUSY;
+        case kelto::frc::UpdateLock::kError:
+            break;
+    }
+    complainOnce(s, "kelto: " + err);
+    return ERR_CANSessionMux_NotInitialized;
+}
+
 }  // namespace
 
 namespace kelto::frc {
@@ -146,4 +164,9 @@ KELTO_C_API void FRC_NetworkCommunication_CANSessionMux_receiveMessage(
     uint32_t* timeStamp, int32_t* status) {
     const int32_t st = receiveFrame(messageID, messageIDMask, data, dataSize, timeStamp);
     if (status) *status = st;
+}
+
+// Not part of the controller's library: the CAN port finds it at run time.
+KELTO_C_API int32_t KELTO_CANSessionMux_lockUpdates(uint32_t bootHighHalf) {
+    return lockUpdates(bootHighHalf);
 }

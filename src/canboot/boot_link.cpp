@@ -97,7 +97,12 @@ void Run_app(const Payload& previous) {
 
 Payload Enter_Boot(uint32_t entryId) {
     Payload reply{};
-    readReply(reply);  // drops a reply left from before
+    // A reply before our entry frame comes from a device already in its
+    // bootloader, which will take these pages too: say so, send the same.
+    if (readReply(reply) == 0) {
+        std::fputs(ALREADY_IN_BOOTLOADER, stderr);
+        std::fflush(stderr);
+    }
     const Payload sent = sendEntryFrame(entryId);
     sleepMs(ENTRY_WAIT_MS);
     if (readReply(reply) == 0) printVersionLine(reply);

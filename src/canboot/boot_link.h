@@ -52,11 +52,16 @@ void Write_page(long address);    // code 0x0D
 // no page was sent), with byte 4 set to 0x11; the other bytes repeat it.
 void Run_app(const Payload& previous);
 
+// What Enter_Boot writes to stderr when a bootloader reply was already
+// waiting before its entry frame.
+constexpr char ALREADY_IN_BOOTLOADER[] =
+    "kelto: a device is already in its bootloader and will also take these pages\n";
+
 // `entryId` is the bootloader-entry identifier with the device ID in bits
-// 5-0 (the "firmware" entry ORed with the device ID). Drops a stale reply,
-// sends a fresh entry payload to entryId, pauses 20 ms and reads once: a
-// reply prints the version line on stderr, no reply prints nothing.
-// Returns the payload sent.
+// 5-0 (the "firmware" entry ORed with the device ID). Drops a stale reply
+// (writing ALREADY_IN_BOOTLOADER when there was one), sends a fresh entry
+// payload to entryId, pauses 20 ms and reads once: a reply prints the
+// version line on stderr, no reply prints nothing. Returns the payload sent.
 Payload Enter_Boot(uint32_t entryId);
 
 // Sends a fresh entry payload to the entry identifier (device 0) every

@@ -72,9 +72,13 @@ inline int scanQuad(const char* p) {
 
 enum class LineResult { Good, BadFormat, BadChecksum };
 
-// Characters of the line before its line end ("\n", "\r\n" or none).
-size_t contentLength(const char* line) {
-    size_t n = std::strlen(line);
+constexpr uint8_t DATA_RECORD = 0x00;
+constexpr uint8_t END_OF_FILE_RECORD = 0x01;
+
+// Characters of the line of `length` characters before its line end
+// ("\n", "\r\n" or none).
+size_t contentLength(const char* line, size_t length) {
+    size_t n = length;
     if (n > 0 && line[n - 1] == '\n') --n;
     if (n > 0 && line[n - 1] == '\r') --n;
     return n;
@@ -82,12 +86,13 @@ size_t contentLength(const char* line) {
 
 // Reads one line into r. The checksum covers every byte the count
 // announces; bytes past the 16th are summed but not stored.
-LineResult readRecord(const char* line, Record& r) {
+LineResult readRecord(const char* line, size_t length, Record& r) {
     if (line[0] != ':') return LineResult::BadFormat;
     const int count = scanPair(line + 1);
     if (count < 0) return LineResult::BadChecksum;
     const int checksumAt = 9 + 2 * count;
-    if (contentLength(line) < static_cast<size_t>(checksumAt + 2)) return LineResult::BadChecksum;
+    if (contentLength(line, length) < static_cast<size_t>(checksumAt + 2))
+        return LineResult::BadChecksum;
     const int address = scanQuad(line + 3);
     const int type = scanPair(line + 7);
     const int checkSum = scanPair(line + checksumAt);
@@ -147,14 +152,39 @@ FILE* openImage(const std::string& path) {
     return file;
 }
 
+// Characters fgets stored in `line`, NULs read from the file included: the
+// buffer is filled with a non-NUL byte before each read (restoreFill), so
+// the last NUL in it is the terminator fgets wrote.
+constexpr char FILL = '\x01';
+size_t readLength(const char* line) {
+    const void* end = memrchr(line, '\0', HEX_LINE_BUFFER);
+    return end ? static_cast<size_t>(static_cast<const char*>(end) - line) : std::strlen(line);
+}
+void restoreFill(char* line, size_t length) {
+    std::memset(line, FILL, length + 1);
+}
+
+// Counts a line that was read and passed into `stats`.
+void countLine(const Record& r, bool* endSeen, LoadStats& stats) {
+    if (*endSeen) ++stats.linesAfterEnd;
+    const auto type = static_cast<uint8_t>(r.recordType);
+    if (type == DATA_RECORD && r.recordLength != RECORD_BYTES) ++stats.droppedRecords;
+    if (type == END_OF_FILE_RECORD) *endSeen = true;
+}
+
 // Reads every line of an open file; false at the first bad line.
-bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err) {
+bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err, LoadStats& stats) {
     char line[HEX_LINE_BUFFER];
+    std::memset(line, FILL, sizeof line);
     int fileLine = 0;
+    bool endSeen = false;
     while (std::fgets(line, sizeof line, file) != nullptr) {
         ++fileLine;
+        const size_t length = readLength(line);
         Record r;
-        switch (readRecord(line, r)) {
+        const LineResult result = readRecord(line, length, r);
+        restoreFill(line, length);
+        switch (result) {
             case LineResult::BadFormat:
                 reportFormatError(path, err);
                 return false;
@@ -164,6 +194,7 @@ bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err) {
                 return false;
             case LineResult::Good:
                 if (r.recordLength == RECORD_BYTES) addRecordToPage(r, into);
+                countLine(r, &endSeen, stats);
                 break;
         }
     }
@@ -193,8 +224,9 @@ void Page::addRecord(Record r, int recordNumber) {
     recs[recordNumber] = r;
 }
 
-bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
+bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err, LoadStats* stats) {
     into.clear();
+    LoadStats counted;
     FILE* file = openImage(path);
     if (file == nullptr) {
         reportOpenError(path, err);
@@ -202,7 +234,8 @@ bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
     }
     std::unique_ptr<char[]> buffer(new char[FILE_BUFFER_BYTES]);
     std::setvbuf(file, buffer.get(), _IOFBF, FILE_BUFFER_BYTES);
-    bool good = loadLines(file, path, into, err);
+    bool good = loadLines(file, path, into, err, counted);
+    if (stats != nullptr) *stats = counted;
     // A read that fails (a directory opens but reads EISDIR) is no end of
     // file: the image is unreadable, not empty.
     if (good && std::ferror(file)) {

@@ -56,6 +56,12 @@ class Page {
 
 using PageMap = std::map<uint32_t, Page>;  // page address (multiple of 64) -> page
 
+// What a load read but did not place, for an image checker to show.
+struct LoadStats {
+    int droppedRecords = 0;  // data records (type 00) whose count is not 16
+    int linesAfterEnd = 0;   // lines after the first end-of-file record (type 01)
+};
+
 // The image loaded by parseFile, read by the page transfer.
 extern PageMap pages;
 
@@ -71,8 +77,11 @@ extern PageMap pages;
 //   bad checksum, line shorter than its count, field without a hex digit
 //                    -> "Error in hex file #LINE\n" (LINE 1-based, all lines counted)
 // A byte count above 16 (0x11 to 0xFF) is checked over every byte it
-// announces and never placed.
-bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err);
+// announces and never placed. A line is taken with its real length: a NUL
+// byte in a field ends that field as any other non-hex character does.
+// `stats`, when not null, receives the counts of the lines read.
+bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err,
+                 LoadStats* stats = nullptr);
 
 // loadHexFile into the global pages with stdout and stderr.
 bool parseFile(const std::string& path);

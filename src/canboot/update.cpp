@@ -3,8 +3,11 @@
 #include <cstdio>
 
 #include "boot_link.h"
+#include "can_port.h"
 #include "clock.h"
 #include "hex_loader.h"
+#include "report.h"
+#include "tool.h"
 
 namespace kelto {
 
@@ -59,6 +62,10 @@ bool updateFirmware(uint32_t id, const std::string& path) {
 }  // namespace
 
 int setFirmware(uint32_t id, const std::string& path) {
+    // Without a lock (kUnavailable, already explained on stderr) the update
+    // still runs: the bus itself will say whether it can be used.
+    if (canLockUpdates(tool().bootHighHalf) == UpdateLockStatus::kBusy)
+        return reportError(FIRMWARE_UPDATE_RUNNING);
     return updateFirmware(id, path) ? 0 : FIRMWARE_FILE_REJECTED;
 }
 

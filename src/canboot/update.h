@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "report.h"  // FIRMWARE_FILE_REJECTED
+#include "report.h"  // FIRMWARE_FILE_REJECTED, FIRMWARE_UPDATE_RUNNING
 
 namespace kelto {
 
@@ -25,6 +25,12 @@ constexpr int RUN_APP_DELAY_MS = 1000;  // before the start-application frame
 // order (Load_address, the four slots as pairs of data frames with 10 ms
 // after each pair, Unlock_page, Erase_page, Write_page with 10 ms after
 // each, then the page count so far on stdout), 1000 ms, Run_app.
+//
+// First of all it takes the update lock of the tool's bootloader kind
+// (canLockUpdates) and holds it until the process ends: every device of a
+// kind in its bootloader takes every page, so two updates of one kind must
+// never overlap. When the lock is taken elsewhere, it prints the error
+// document of FIRMWARE_UPDATE_RUNNING and returns it; nothing was sent.
 //
 // `id` is 0 for the recovery path (Recovery, no device named), otherwise
 // the "firmware" entry ORed with the device ID (Enter_Boot). Returns 0 once

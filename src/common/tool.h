@@ -26,7 +26,7 @@ struct ToolProfile {
 };
 
 // A tool's ERROR_MESSAGE: the codes and texts both tools share, with the
-// tool's own texts (codes 13, 21, 25) added or put in their place.
+// tool's own texts (codes 13, 21, 25, 32) added or put in their place.
 //   withSharedErrors({{13, "No response from Lumabar"}}).at(10) -> "ID not found on network"
 ErrorTable withSharedErrors(ErrorTable toolTexts);
 

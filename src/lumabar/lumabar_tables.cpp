@@ -26,6 +26,7 @@ const kelto::ErrorTable ERROR_MESSAGE = kelto::withSharedErrors({
      "First argument must be \"scan\", \"reset\", or an ID followed by a field and possibly "
      "a new value"},
     {kelto::BAD_VALUE, "Further argument must be positive numerals"},
+    {kelto::FIRMWARE_UPDATE_RUNNING, "Another Lumabar firmware update is running on this bus"},
 });
 
 const kelto::ToolProfile PROFILE = {

@@ -24,6 +24,7 @@ const kelto::ErrorTable ERROR_MESSAGE = kelto::withSharedErrors({
      "First argument must be \"scan\" or an ID followed by a field and possibly a new value"},
     {kelto::BAD_VALUE,
      "Third argument must be blank for \"get\" or a positive numeral for \"set\""},
+    {kelto::FIRMWARE_UPDATE_RUNNING, "Another TorvexC firmware update is running on this bus"},
 });
 
 const kelto::ToolProfile PROFILE = {

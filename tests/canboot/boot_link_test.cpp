@@ -83,17 +83,35 @@ TEST_F(BootLink, EntryPayloadFollowsTheSumRuleWithoutSeeding) {
     EXPECT_NE(sent[0].data, sent[1].data);
 }
 
+// A reply waiting before the entry frame is not the version line: it is a
+// device already in its bootloader, named in one line; the frames are those
+// of an update without it.
 TEST_F(BootLink, EnterBootReportsOnlyAFreshReply) {
+    const std::string already =
+        "kelto: a device is already in its bootloader and will also take these pages\n";
     fakeCanArrive(kelto::nowUs() - 5000, REPLY_ID, {9, 9, 9, 9, 9, 9, 9, 9});
     CaptureStderr();
     kelto::Enter_Boot(0x1B070185);
-    EXPECT_EQ("", GetCapturedStderr());
+    EXPECT_EQ(already, GetCapturedStderr());
 
     fakeCanArrive(kelto::nowUs() - 5000, REPLY_ID, {9, 9, 9, 9, 9, 9, 9, 9});
     answerEntryFrames({1, 2, 3, 4, 5, 6, 0, 0});
     CaptureStderr();
     kelto::Enter_Boot(0x1B070185);
+    EXPECT_EQ(already + "\nb1.2 f3.4 h5.6", GetCapturedStderr());
+
+    CaptureStderr();  // nothing waiting: no such line
+    kelto::Enter_Boot(0x1B070185);
     EXPECT_EQ("\nb1.2 f3.4 h5.6", GetCapturedStderr());
+
+    const auto& sent = fakeCanSent();
+    ASSERT_EQ(3u, sent.size());
+    const auto payloads = expectedEntryPayloads(3);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(0x1B070185u, sent[i].id);
+        EXPECT_EQ(payloads[i], sent[i].data);
+    }
+    EXPECT_EQ(std::vector<int>({20, 20, 20}), virtualSleeps());
 }
 
 TEST_F(BootLink, EnterBootWithoutReplyWritesNothingAfterTwentyMs) {

@@ -40,6 +40,11 @@ std::string oneDigitChecksum() {
     return hexLine(16, 0x10, 0, d).erase(41, 1);
 }
 
+// `line` with the two-character field at `at` replaced by `head` and a NUL.
+std::string withNul(std::string line, size_t at, const std::string& head) {
+    return line.replace(at, 2, head + std::string(1, '\0') + std::string(1 - head.size(), '0'));
+}
+
 struct LoaderCase {
     const char* name;
     std::string file;  // content; "{missing}" for a file that does not exist
@@ -293,6 +298,27 @@ std::vector<LoaderCase> loaderCases() {
          "",
          {{0x0000, {0x01, BLANK, BLANK, BLANK}}}},
         {"missing file", "{missing}", false, "", "Can not open the firmware hexfile: {path}\n", {}},
+        // A NUL is read as part of the line, not as its end: "A\0" is a field
+        // that stops at the NUL (0x0A), as "%x" reads it; the line's real
+        // length covers its count, so it is no short line.
+        {"NUL ends a field, not the line",
+         withNul(rec(0x0000, 0x0A), 9, "A") + "\n" + b + "\n",
+         true,
+         "Total pages: 1\n",
+         "",
+         {{0x0000, {0x0A, 0x20, BLANK, BLANK}}}},
+        {"NUL at the start of a field: no hex digit",
+         a + "\n" + withNul(rec(0x0010, 0x20), 11, "") + "\n",
+         false,
+         "",
+         "Error in hex file #2\n",
+         {{0x0000, {0x10, BLANK, BLANK, BLANK}}}},
+        {"NUL in the last line, which has no line end",
+         a + "\n" + withNul(rec(0x0010, 0x0A), 9, "A"),
+         true,
+         "Total pages: 1\n",
+         "",
+         {{0x0000, {0x10, 0x0A, BLANK, BLANK}}}},
     };
 }
 
@@ -354,6 +380,45 @@ TEST_F(HexLoaderTable, EveryCase) {
         expectPages(c.pages, pages);
         std::fclose(out);
         std::fclose(err);
+        std::remove(path.c_str());
+    }
+}
+
+// What a load read but did not place: data records of another length than
+// 16, and lines after the first end-of-file record.
+TEST_F(HexLoaderTable, CountsWhatIsNotPlaced) {
+    auto wide = [](unsigned address) { return hexLine(32, address, 0, seeded(1, 32)) + "\n"; };
+    const struct {
+        const char* name;
+        std::string file;
+        int dropped;
+        int afterEnd;
+        size_t pages;
+    } cases[] = {
+        {"plain image", rec(0, 1) + "\n" + EOF_LINE + "\n", 0, 0, 1},
+        {"32-byte records: nothing to flash", wide(0) + wide(0x20) + wide(0x40) + EOF_LINE, 3, 0,
+         0},
+        {"short, empty and long data records",
+         hexLine(7, 0, 0, seeded(1, 7)) + "\n" + hexLine(0, 0, 0, {}) + "\n" + wide(0) +
+             rec(0x40, 1) + "\n",
+         3, 0, 1},
+        {"other record types are no data records",
+         hexLine(2, 0, 4, {0, 1}) + "\n" + hexLine(4, 0, 5, {0, 0, 1, 0}) + "\n" + EOF_LINE, 0, 0,
+         0},
+        {"lines after the end-of-file record",
+         EOF_LINE + "\n" + rec(0, 1) + "\n" + hexLine(7, 0, 0, seeded(1, 7)) + "\n" + EOF_LINE, 1,
+         3, 1},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        const std::string path = pathFor({"", cases[i].file, true, "", "", {}}, 100 + i);
+        PageMap pages;
+        kelto::LoadStats stats;
+        stats.droppedRecords = stats.linesAfterEnd = -1;
+        EXPECT_TRUE(kelto::loadHexFile(path, pages, nullptr, stderr, &stats));
+        EXPECT_EQ(cases[i].dropped, stats.droppedRecords);
+        EXPECT_EQ(cases[i].afterEnd, stats.linesAfterEnd);
+        EXPECT_EQ(cases[i].pages, pages.size());
         std::remove(path.c_str());
     }
 }

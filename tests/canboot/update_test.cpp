@@ -6,9 +6,11 @@
 #include <fstream>
 #include <string>
 
+#include "CANSessionMux.h"
 #include "boot_fixture.h"
 #include "hex_text.h"
 #include "update.h"
+#include "update_lock.h"
 
 namespace {
 
@@ -66,6 +68,13 @@ void expectFrames(const std::vector<Expected>& want) {
         const int64_t gapUs = i == 0 ? 0 : sent[i].timeUs - sent[i - 1].timeUs;
         EXPECT_EQ(want[i].gapMs * 1000, gapUs) << "frame " << i;
     }
+}
+
+// No frame sent, no receive made, no pause taken.
+void expectBusUntouched() {
+    EXPECT_TRUE(fakeCanSent().empty());
+    EXPECT_EQ(0, fakeCanReceiveCalls());
+    EXPECT_TRUE(virtualSleeps().empty());
 }
 
 std::vector<int> updateSleeps(int pages, std::vector<int> entry = {20}) {
@@ -138,15 +147,23 @@ TEST_F(Update, ZeroPageImageStillEntersAndRunsTheApplication) {
     std::remove(path.c_str());
 }
 
+// Also when the library cannot take the update lock (its bus is unusable,
+// and it has said why): the update is not stopped by that.
 TEST_F(Update, SilentDeviceStillGetsTheWholeImage) {
     const std::string path = writeImage("kelto_update_silent.hex", rec(0x40, 0x20) + "\n");
-    CaptureStdout();
-    CaptureStderr();
-    EXPECT_EQ(0, kelto::setFirmware(0x1B070185, path));
-    EXPECT_EQ("Total pages: 1\n1\n", GetCapturedStdout());
-    EXPECT_EQ("\nEntered boot mode\n", GetCapturedStderr());
-    EXPECT_EQ(1u + 12 + 1, fakeCanSent().size());
-    EXPECT_EQ(updateSleeps(1), virtualSleeps());
+    for (int32_t lock : {KELTO_UPDATE_LOCK_HELD, ERR_CANSessionMux_NotInitialized}) {
+        SCOPED_TRACE(lock);
+        fakeCanReset();
+        virtualClockReset();
+        fakeCanSetLockStatus(lock);
+        CaptureStdout();
+        CaptureStderr();
+        EXPECT_EQ(0, kelto::setFirmware(0x1B070185, path));
+        EXPECT_EQ("Total pages: 1\n1\n", GetCapturedStdout());
+        EXPECT_EQ("\nEntered boot mode\n", GetCapturedStderr());
+        EXPECT_EQ(1u + 12 + 1, fakeCanSent().size());
+        EXPECT_EQ(updateSleeps(1), virtualSleeps());
+    }
     std::remove(path.c_str());
 }
 
@@ -190,10 +207,60 @@ TEST_F(Update, RejectedFileSendsNoFrame) {
             EXPECT_EQ(c.err, GetCapturedStderr());
         }
     }
-    EXPECT_TRUE(fakeCanSent().empty());
-    EXPECT_EQ(0, fakeCanReceiveCalls());
-    EXPECT_TRUE(virtualSleeps().empty());
+    expectBusUntouched();
     std::remove(bad.c_str());
+}
+
+// The update lock: asked for the tool's bootloader kind before anything is
+// read or sent, by both forms; while another process holds it the command
+// ends at once with 32 and its error document.
+TEST_F(Update, TakesTheLockOfItsKindBeforeTheFirstFrame) {
+    const std::string path = writeImage("kelto_update_lock.hex", rec(0x40, 0x20));
+    for (uint16_t kind : {0x1b07, 0x1a07}) {
+        for (uint32_t id : {0u, 5u}) {
+            SCOPED_TRACE(kind);
+            SCOPED_TRACE(id);
+            fakeCanReset();
+            profile.bootHighHalf = kind;
+            const uint32_t enter = static_cast<uint32_t>(kind) << 16 | 0x0180;
+            fakeCanOnSend([enter](const FakeFrame& f) {
+                if ((f.id & ~0x3Fu) == enter)
+                    fakeCanArrive(f.timeUs + 2000, enter - 0x80, {1, 2, 3, 4, 5, 6});
+            });
+            CaptureStdout();
+            CaptureStderr();
+            EXPECT_EQ(0, kelto::setFirmware(id == 0 ? 0 : enter | id, path));
+            EXPECT_EQ("Total pages: 1\n1\n", GetCapturedStdout());
+            GetCapturedStderr();
+            ASSERT_EQ(1u, fakeCanLockCalls().size());
+            EXPECT_EQ(kind, fakeCanLockCalls()[0].bootHighHalf);
+            EXPECT_EQ(0u, fakeCanLockCalls()[0].framesSentBefore);
+            EXPECT_EQ(enter | id, fakeCanSent().front().id);
+        }
+    }
+    std::remove(path.c_str());
+}
+
+TEST_F(Update, SecondUpdateOfAKindEndsAtOnceWithNothingSent) {
+    const kelto::ErrorTable texts = {
+        {32, "Another Lumabar firmware update is running on this bus"}};
+    profile.errorMessages = &texts;
+    const std::string path = writeImage("kelto_update_busy.hex", rec(0x40, 0x20));
+    // the file is not read either: a missing one gives the same answer
+    for (const std::string& image : {path, std::string("/nonexistent/kelto.hex")}) {
+        for (uint32_t id : {0x1B070185u, 0u}) {
+            fakeCanSetLockStatus(KELTO_UPDATE_LOCK_BUSY);
+            CaptureStdout();
+            CaptureStderr();
+            EXPECT_EQ(kelto::FIRMWARE_UPDATE_RUNNING, kelto::setFirmware(id, image));
+            EXPECT_EQ(32, kelto::FIRMWARE_UPDATE_RUNNING);
+            EXPECT_EQ("{\"error\":\"Another Lumabar firmware update is running on this bus\"}\n",
+                      GetCapturedStdout());
+            EXPECT_EQ("", GetCapturedStderr());
+        }
+    }
+    expectBusUntouched();
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -290,11 +290,13 @@ _SHARED_TEXTS = {
 MESSAGES = {
     "kelto_lumabar": {**_SHARED_TEXTS,
         13: "No response from Lumabar",
+        32: "Another Lumabar firmware update is running on this bus",
         21: 'First argument must be "scan", "reset", or an ID followed by a field and possibly'
             ' a new value',
         25: "Further argument must be positive numerals"},
     "kelto_torvexc": {**_SHARED_TEXTS,
         13: "No response from TorvexC",
+        32: "Another TorvexC firmware update is running on this bus",
         21: 'First argument must be "scan" or an ID followed by a field and possibly a new value',
         25: 'Third argument must be blank for "get" or a positive numeral for "set"'},
 }

@@ -15,6 +15,29 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import hex_image  # noqa: E402
 
 
+def warnings(document):
+    """The warning lines kelto_hexcheck writes on standard error for `document`."""
+    dropped, after_eof = document["dropped_records"], document["lines_after_eof"]
+    err = ""
+    if dropped:
+        err += ("kelto_hexcheck: %d data record%s dropped: only records of exactly 16 bytes are"
+                " flashed\n" % (dropped, "" if dropped == 1 else "s"))
+    if after_eof:
+        err += ("kelto_hexcheck: %d line%s after the end-of-file record: read like any other, and"
+                " 16-byte records among them are flashed\n" % (after_eof, "" if after_eof == 1 else "s"))
+    return err
+
+
+def write_wide(path):
+    """An image of 32-byte data records only: it flashes nothing."""
+    with open(path, "w") as f:
+        for address in range(0, 256, 32):
+            body = bytes([32, address >> 8, address & 0xFF, 0]) + bytes(range(address, address + 32))
+            f.write(":%s%02X\n" % (body.hex().upper(), -sum(body) & 0xFF))
+        f.write(":00000001FF\n")
+    return path
+
+
 def run(hexcheck, path):
     return subprocess.run([hexcheck] + ([path] if path else []), capture_output=True, text=True)
 
@@ -39,13 +62,24 @@ def main():
             subprocess.run([sys.executable, gen, "-o", path] + args, check=True)
             again = subprocess.run([sys.executable, gen] + args, check=True, capture_output=True).stdout
             result = run(hexcheck, path)
-            want = hex_image.summary(hex_image.pages(path))
-            ok = (result.returncode == 0 and result.stderr == ""
+            want = hex_image.summary(path)
+            want_err = warnings(want)
+            ok = (result.returncode == 0 and result.stderr == want_err
                   and result.stdout == json.dumps(want, separators=(",", ":")) + "\n"
                   and again == open(path, "rb").read())
             print(("ok  " if ok else "FAIL") + " gen_hex.py " + " ".join(args) + " -> " + result.stdout.strip())
             passed += ok
             failures += not ok
+
+        wide = write_wide(os.path.join(work, "wide.hex"))
+        result = run(hexcheck, wide)
+        want = hex_image.summary(wide)
+        want_err = warnings(want)
+        ok = (result.returncode == 0 and want["pages"] == 0 and want["dropped_records"] == 8
+              and result.stderr == want_err and json.loads(result.stdout) == want)
+        print(("ok  " if ok else "FAIL") + " 32-byte records -> " + result.stdout.strip())
+        passed += ok
+        failures += not ok
 
         bad = os.path.join(work, "bad.hex")
         with open(bad, "w") as f:

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "scripted_bus.h"
 #include "lumabar_tables.h"
+#include "scripted_bus.h"
 
 namespace {
 
@@ -185,8 +185,10 @@ TEST(LumabarDispatch, IdChangeSendsTheFrameToTheOldIdAndScans) {
 
 namespace {
 
-TEST(LumabarTables, EighteenCodesAndFourteenWords) {
-    EXPECT_EQ(lumabar::ERROR_MESSAGE.size(), 18u);
+TEST(LumabarTables, NineteenCodesAndFourteenWords) {
+    EXPECT_EQ(lumabar::ERROR_MESSAGE.size(), 19u);
+    EXPECT_EQ(lumabar::ERROR_MESSAGE.at(32),
+              "Another Lumabar firmware update is running on this bus");
     EXPECT_EQ(lumabar::ERROR_MESSAGE.at(13), "No response from Lumabar");
     EXPECT_EQ(lumabar::ERROR_MESSAGE.at(25), "Further argument must be positive numerals");
     EXPECT_EQ(lumabar::MESSAGE_ID.size(), 14u);

@@ -7,6 +7,7 @@
 
 #include "CANSessionMux.h"
 #include "clock.h"
+#include "update_lock.h"
 
 namespace {
 
@@ -16,6 +17,8 @@ std::map<uint32_t, int> receiveCalls;
 int receiveTotal = 0;
 std::function<void(const FakeFrame&)> onSend;
 int32_t sendStatus = 0;
+int32_t lockStatus = KELTO_UPDATE_LOCK_HELD;
+std::vector<FakeLockCall> lockCalls;
 
 }  // namespace
 
@@ -26,6 +29,8 @@ void fakeCanReset() {
     receiveTotal = 0;
     onSend = nullptr;
     sendStatus = 0;
+    lockStatus = KELTO_UPDATE_LOCK_HELD;
+    lockCalls.clear();
 }
 
 void fakeCanArrive(int64_t atUs, uint32_t id, std::vector<uint8_t> data) {
@@ -51,6 +56,19 @@ void fakeCanOnSend(std::function<void(const FakeFrame&)> hook) {
 
 void fakeCanSetSendStatus(int32_t status) {
     sendStatus = status;
+}
+
+void fakeCanSetLockStatus(int32_t status) {
+    lockStatus = status;
+}
+
+const std::vector<FakeLockCall>& fakeCanLockCalls() {
+    return lockCalls;
+}
+
+extern "C" int32_t KELTO_CANSessionMux_lockUpdates(uint32_t bootHighHalf) {
+    lockCalls.push_back({bootHighHalf, sent.size()});
+    return lockStatus;
 }
 
 extern "C" void FRC_NetworkCommunication_CANSessionMux_sendMessage(uint32_t messageID,

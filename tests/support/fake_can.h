@@ -1,5 +1,6 @@
-// Scripted fake of the two platform CAN calls, for unit tests on virtual
-// time (link `kelto_fake_can` and `kelto_virtual_clock`).
+// Scripted fake of the two platform CAN calls and the stand-in's update
+// lock call, for unit tests on virtual time (link `kelto_fake_can` and
+// `kelto_virtual_clock`).
 //
 //   fakeCanArrive(kelto::nowUs() + 1000, 0x08073805, {'a','b',0,0,0,0,0,0});
 //   kelto::sleepMs(10);
@@ -35,5 +36,15 @@ void fakeCanOnSend(std::function<void(const FakeFrame&)> hook);
 
 // The status sendMessage writes (default 0).
 void fakeCanSetSendStatus(int32_t status);
+
+// What the library's update lock call (update_lock.h) answers (default
+// KELTO_UPDATE_LOCK_HELD), and the kinds (boot high halves) it was asked
+// for, in order, with the number of frames sent before each call.
+struct FakeLockCall {
+    uint32_t bootHighHalf;
+    size_t framesSentBefore;
+};
+void fakeCanSetLockStatus(int32_t status);
+const std::vector<FakeLockCall>& fakeCanLockCalls();
 
 #endif

@@ -143,8 +143,10 @@ TEST(TorvexcDispatch, SharedCommandsBehaveAsInTheLightingTool) {
 
 namespace {
 
-TEST(TorvexcTables, EighteenCodesAndFifteenWords) {
-    EXPECT_EQ(torvexc::ERROR_MESSAGE.size(), 18u);
+TEST(TorvexcTables, NineteenCodesAndFifteenWords) {
+    EXPECT_EQ(torvexc::ERROR_MESSAGE.size(), 19u);
+    EXPECT_EQ(torvexc::ERROR_MESSAGE.at(32),
+              "Another TorvexC firmware update is running on this bus");
     EXPECT_EQ(torvexc::ERROR_MESSAGE.at(13), "No response from TorvexC");
     EXPECT_EQ(torvexc::ERROR_MESSAGE.at(10), "ID not found on network");
     EXPECT_EQ(torvexc::MESSAGE_ID.size(), 15u);
