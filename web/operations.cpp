@@ -19,6 +19,7 @@ const ToolInfo TOOLS[] = {
 };
 
 constexpr int ID_CHANGE_SETTLE_MS = 200;  // the tool's pause before its scan
+constexpr int NAME_PAUSE_MS = 100;        // the tool's pause before a name read
 constexpr int MIN_ID = 1;
 constexpr int MAX_ID = 59;
 constexpr int BYTE_MAX = 255;
@@ -130,7 +131,8 @@ std::optional<Operation> readOperation(const Request& rq, Operation op, std::str
         return std::nullopt;
     }
     op.args.push_back(rq.action);
-    op.mandatedMs = readMs(toolInfo(rq.kind).presenceMs);
+    op.mandatedMs =
+        readMs(toolInfo(rq.kind).presenceMs) + (rq.action == "name" ? NAME_PAUSE_MS : 0);
     return op;
 }
 
@@ -165,7 +167,7 @@ std::optional<Operation> writeOperation(const Request& rq, Operation op, std::st
     if (rq.action == "name") {
         if (!checkName(rq.body, name, error)) return std::nullopt;
         op.args.insert(op.args.end(), {"name", name});
-        op.mandatedMs = readMs(presence);
+        op.mandatedMs = readMs(presence) + NAME_PAUSE_MS;
     } else if (rq.kind == Kind::Torvexc && contains(TORVEXC_SETTINGS, rq.action)) {
         if (!integerMember(rq.body, "value", 0, BYTE_MAX, n, error)) return std::nullopt;
         op.args.insert(op.args.end(), {rq.action, std::to_string(n)});

@@ -18,7 +18,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int POLL_STEP_MS = 20;  // longest wait between deadline checks
+constexpr int POLL_STEP_MS = 20;      // longest wait between deadline checks
+constexpr int EXIT_POLLS_SHORT = 20;  // 1 ms waits for the exit before POLL_STEP_MS ones
 
 struct Pipe {
     int read = -1;
@@ -139,6 +140,7 @@ void record(int waitStatus, RunResult& r) {
 void supervise(pid_t pid, Stream out, Stream err, Clock::time_point deadline,
                const std::atomic<bool>* abort, RunResult& r) {
     bool outOpen = true, errOpen = true, ended = false;
+    int exitPolls = 0;  // waits for the exit once both streams are closed
     int waitStatus = 0;
     while (!ended || outOpen || errOpen) {
         if (abort && abort->load()) r.aborted = true;
@@ -156,8 +158,10 @@ void supervise(pid_t pid, Stream out, Stream err, Clock::time_point deadline,
         }
         if (!ended) {
             ended = waitpid(pid, &waitStatus, WNOHANG) == pid;
-            // Both streams closed but still running: wait in steps.
-            if (!ended && !outOpen && !errOpen) usleep(static_cast<useconds_t>(wait) * 1000);
+            // Both streams closed but still running: it is normally ending
+            // already, so the first waits are short.
+            if (!ended && !outOpen && !errOpen)
+                usleep(static_cast<useconds_t>(++exitPolls < EXIT_POLLS_SHORT ? 1 : wait) * 1000);
         }
     }
     if (!ended) {

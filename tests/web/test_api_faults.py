@@ -130,7 +130,7 @@ class MisbehavingTools(unittest.TestCase):
                 for status, doc in ((s3, hang), (s4, closed)):
                     self.assertEqual(status, 504, doc)
                     self.assertTrue(doc["timed_out"])
-                    self.assertIn("did not finish within 1500 ms", doc["error"])
+                    self.assertIn("did not finish within 1600 ms", doc["error"])
                 self.assertEqual((s5, new["exit_status"]), (502, 42))
                 self.assertEqual(new["error"], "Another update holds the bus")
                 self.assertEqual(new["status_text"], "the tool ended with status 42")
