@@ -354,6 +354,11 @@ int runServer(const ServerConfig& cfg) {
     server.set_payload_max_length(MAX_IMAGE_BYTES + MULTIPART_OVERHEAD_BYTES);
     routes(server);
 
+    if (!loopback(config.host))
+        std::fprintf(stderr,
+                     "kelto_web: warning: listening on %s, reachable from other machines; "
+                     "there is no authentication\n",
+                     config.host.c_str());
     int port = config.port == 0
                    ? server.bind_to_any_port(config.host)
                    : (server.bind_to_port(config.host, config.port) ? config.port : -1);
@@ -363,11 +368,6 @@ int runServer(const ServerConfig& cfg) {
         removeTempDir();
         return 1;
     }
-    if (!loopback(config.host))
-        std::fprintf(stderr,
-                     "kelto_web: warning: listening on %s:%d, reachable from other machines; "
-                     "there is no authentication\n",
-                     config.host.c_str(), port);
     std::printf("kelto_web: serving http://%s:%d/ (%s)\n", config.host.c_str(), port,
                 busText().c_str());
     std::fflush(stdout);

@@ -2,12 +2,13 @@
 requests it refuses (4xx with a message, no tool started, server still serving)."""
 
 import os
+import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from web_harness import Bus, WebServer, image  # noqa: E402
-from harness import hexcheck, project_version  # noqa: E402
+from harness import hexcheck, program, project_version  # noqa: E402
 
 
 class Results(unittest.TestCase):
@@ -223,9 +224,18 @@ class BadRequests(unittest.TestCase):
 
 
 class Listening(unittest.TestCase):
+    def test_other_than_loopback_warns_once(self):
+        # 192.0.2.1 (TEST-NET-1) is no address of this machine: the warning
+        # comes before the bind, which then fails, so nothing listens.
+        p = subprocess.run([program("kelto_web"), "--listen", "192.0.2.1:0"], capture_output=True,
+                           timeout=10)
+        self.assertEqual(p.returncode, 1)
+        lines = p.stderr.decode().splitlines()
+        self.assertEqual(lines, ["kelto_web: warning: listening on 192.0.2.1, reachable from other "
+                                 "machines; there is no authentication",
+                                 "kelto_web: cannot listen on 192.0.2.1:0"])
+
     def test_bad_options_are_refused(self):
-        import subprocess
-        from harness import program
         for opts in (["--listen", "127.0.0.1"], ["--listen", "127.0.0.1:99999"],
                      ["--margin-ms", "x"], ["--bogus"], ["--tools"]):
             with self.subTest(opts=opts):
