@@ -157,6 +157,10 @@ class Page(unittest.TestCase):
         self.assertIn("12 pages", self.find(box + ".fw-check").text)
         self.find(box + ".fw-flash").click()
         self.find(box + ".fw-confirm").click()
+        # Another device opened meanwhile: back on this one, the update is still followed.
+        self.open("lumabar", 1)
+        self.assertEqual(self.find(box + ".fw-check").text, "Choose an Intel HEX image.")
+        self.open("lumabar", 3)
         outcome = self.wait_text(box + ".fw-outcome", lambda t: t != "")
         self.assertIn("Update finished: 12 of 12 pages", outcome)
         bar = self.find(box + ".fw-progress")

@@ -17,6 +17,7 @@ const POLL_MS = 200;
 
 let settings = [];        // the motor controller's settings, from /api/info
 let selected = null;      // {kind, id} of the open device
+const firmwareBoxes = {};  // per device: its firmware form, kept while another device is open
 const queues = {};        // per device: the promise its next request waits for
 
 // --- requests -----------------------------------------------------------------
@@ -198,7 +199,8 @@ function openDevice(kind, id) {
   document.getElementById("lighting-panel").hidden = kind !== "lumabar";
   document.getElementById("settings-panel").hidden = kind !== "torvexc";
   detailMessage("");
-  buildFirmware(document.getElementById("detail-firmware"), () => selected);
+  document.getElementById("detail-firmware")
+      .replaceChildren(el("h3", {}, "Firmware"), firmwareFor(kind, id));
   document.getElementById("detail").hidden = false;
   markSelected();
   if (kind === "torvexc") readSettings();
@@ -337,8 +339,6 @@ function hex4(n) {
 // The file chooser, kelto_hexcheck's summary, the confirmation and the
 // progress bar; target() gives {kind, id} (id null: recovery).
 function buildFirmware(box, target) {
-  const heading = box.querySelector("h3");
-  box.replaceChildren(...(heading ? [heading] : []));
   const file = el("input", { type: "file", accept: ".hex", class: "fw-file" });
   const check = el("div", { class: "check muted fw-check" }, "Choose an Intel HEX image.");
   const flash = el("button", { type: "button", class: "fw-flash", disabled: "" }, "Flash…");
@@ -411,6 +411,17 @@ function buildFirmware(box, target) {
       show(outcome, "Update failed: " + errorText(done.run || done), "error");
     }
   });
+}
+
+// The firmware form of one device; an update keeps its progress bar when
+// another device is opened in between.
+function firmwareFor(kind, id) {
+  const key = kind + ":" + id;
+  if (!firmwareBoxes[key]) {
+    firmwareBoxes[key] = el("div");
+    buildFirmware(firmwareBoxes[key], () => ({ kind, id }));
+  }
+  return firmwareBoxes[key];
 }
 
 // Polls an update until it is done, moving the progress bar.
