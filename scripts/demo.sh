@@ -3,6 +3,7 @@
 # the embedded simulated bus: virtual devices, a scan, name, versions and
 # serial, a lighting command, blink, an ID change, a motor setting and a
 # firmware update, then the devices' state and the bus trace.
+# scripts/demo.sh --web serves the configuration page on that bus instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +15,23 @@ bin=$PWD/build/bin
 bus=$PWD/build/demo-bus
 export KELTO_CAN_BUS="sim:$bus"
 export PATH="$bin:$PATH"
+
+# --web: kelto_web on the demo bus with two devices of each kind, until Ctrl-C.
+if [ "${1:-}" = "--web" ]; then
+  cmake --build --preset default --target kelto_web >/dev/null
+  url="http://127.0.0.1:${KELTO_WEB_PORT:-5809}/"
+  kelto_sim clear >/dev/null
+  kelto_sim add lumabar 3 name=Front serial=LB000003 >/dev/null
+  kelto_sim add lumabar 12 name=Rear firmware=2.3 bootloader=1.4 >/dev/null
+  kelto_sim add torvexc 5 name=Arm brake=1 >/dev/null
+  kelto_sim add torvexc 7 name=Intake inverted=1 >/dev/null
+  python3 scripts/gen_hex.py --pages 16 -o build/demo-image.hex
+  echo "# open $url (an image to flash: build/demo-image.hex); Ctrl-C stops"
+  if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && command -v xdg-open >/dev/null; then
+    (sleep 1 && xdg-open "$url" >/dev/null 2>&1 &)
+  fi
+  exec kelto_web --listen "127.0.0.1:${KELTO_WEB_PORT:-5809}"
+fi
 
 # Prints a command, runs it, and shows its exit status when it is not 0.
 run() {

@@ -6,6 +6,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ binutils python3 nlohmann-json3-dev libgtest-dev libgmock-dev zlib1g-dev "$@")
+packages+=(pkg-config libcpp-httplib-dev)  # kelto_web
 
 missing=()
 for p in "${packages[@]}"; do

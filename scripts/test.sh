@@ -7,6 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh clang libclang-rt-14-dev
+# The page's browser tests; without them those tests skip with one line.
+scripts/install-deps.sh chromium chromium-driver python3-selenium ||
+  echo "== chromium could not be installed: the browser tests will be skipped"
 
 for preset in default asan; do
   echo "== $preset build"
