@@ -29,14 +29,8 @@ LUMABAR_CASES=(-k test_lists_devices_in_ascending_order -k test_name_read_and_wr
 TORVEXC_CASES=(-k test_scan_in_any_letter_case -k test_every_setting_is_written_then_read_back)
 FIRMWARE_CASES=(-k test_update_by_id -k test_recovery_form_finds)
 
-e2e_on() {  # BUS SERVE_IFACE
-    local status=0
-    for run in "test_lumabar.py ${LUMABAR_CASES[*]}" "test_torvexc.py ${TORVEXC_CASES[*]}" \
-               "test_firmware.py ${FIRMWARE_CASES[*]}"; do
-        # shellcheck disable=SC2086
-        KELTO_E2E_CAN_BUS=$1 KELTO_E2E_SERVE=$2 python3 -B $e2e/$run || status=1
-    done
-    return $status
+e2e_on() {  # BUS SERVE_IFACE FILE CASES...
+    KELTO_E2E_CAN_BUS=$1 KELTO_E2E_SERVE=$2 python3 -B "$e2e/$3" "${@:4}"
 }
 
 step_backend_vcan() {
@@ -46,15 +40,20 @@ step_backend_can() {
     KELTO_LIVE_CAN=can0 KELTO_LIVE_PEER=can1 "$build_dir/bin/socketcan_live_test"
 }
 step_interfaces() { python3 -B "$here/test_interfaces.py" -v; }
-step_e2e_can() { e2e_on socketcan:can0 can1; }
-step_e2e_vcan() { e2e_on socketcan:vcan0 vcan0; }
+step_lumabar_can() { e2e_on socketcan:can0 can1 test_lumabar.py "${LUMABAR_CASES[@]}"; }
+step_torvexc_can() { e2e_on socketcan:can0 can1 test_torvexc.py "${TORVEXC_CASES[@]}"; }
+step_firmware_can() { e2e_on socketcan:can0 can1 test_firmware.py "${FIRMWARE_CASES[@]}"; }
+step_lumabar_vcan() { e2e_on socketcan:vcan0 vcan0 test_lumabar.py "${LUMABAR_CASES[@]}"; }
+step_torvexc_vcan() { e2e_on socketcan:vcan0 vcan0 test_torvexc.py "${TORVEXC_CASES[@]}"; }
+step_firmware_vcan() { e2e_on socketcan:vcan0 vcan0 test_firmware.py "${FIRMWARE_CASES[@]}"; }
 step_bench() {
     python3 -B "$source_dir/bench/realcan_bench.py" --bin "$build_dir/bin" \
         --can socketcan:can0 --serve can1
 }
 
 steps=("$@")
-[ ${#steps[@]} -gt 0 ] || steps=(backend_vcan backend_can interfaces e2e_can e2e_vcan bench)
+[ ${#steps[@]} -gt 0 ] || steps=(backend_vcan backend_can interfaces lumabar_can torvexc_can firmware_can
+                                   lumabar_vcan torvexc_vcan firmware_vcan bench)
 passed=0
 failed=0
 for s in "${steps[@]}"; do

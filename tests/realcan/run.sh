@@ -69,7 +69,7 @@ chmod +x "$initrd/init"
 log="$work/console.log"
 echo "booting $kernel_pkg under qemu (TCG); console in $log"
 set +e
-timeout 900 qemu-system-x86_64 -accel tcg,thread=multi -smp 2 -m 1024 -nodefaults \
+timeout ${KELTO_REALCAN_TIMEOUT:-900} qemu-system-x86_64 -accel tcg,thread=multi -smp 2 -m 1024 -nodefaults \
     -display none -no-reboot -serial stdio \
     -kernel "$vmlinuz" -initrd "$work/initrd.img" \
     -append "console=ttyS0 quiet loglevel=3 panic=-1" \
