@@ -7,7 +7,7 @@ tool uses KELTO_CAN_BUS=CAN. Mandated waits: the presence windows (200 ms
 lighting, 1000 ms motor) and, for the update by ID, the 200 ms presence
 check plus 20 + 200 + 64 x 70 + 1000 ms of pauses (5900 ms). Prints the
 median excess in ms and percent, and checks the flash CRC-32 the device
-reports against kelto_hexcheck's.
+reports against kelto_hexcheck's. /bin/true shows what starting any program costs.
 
   bench/realcan_bench.py --can socketcan:can0 --serve can1 [--bin build/bin] [--runs 1]
 """
@@ -53,6 +53,7 @@ def main():
             if not serve.stdout.readline():
                 sys.exit(f"kelto_sim serve {opts.serve} did not start")
             forms = [
+                ("/bin/true", ["/bin/true"], 0),  # what starting any program costs here
                 ("lumabar scan", [os.path.join(bindir, "kelto_lumabar"), "scan"], 200),
                 ("torvexc scan", [os.path.join(bindir, "kelto_torvexc"), "scan"], 1000),
                 (f"{opts.pages}-page update",
@@ -65,8 +66,8 @@ def main():
             for name, argv, mandated in forms:
                 median = statistics.median(timed(argv, env) for _ in range(opts.runs))
                 excess = median - mandated
-                print(f"{name:16} {mandated:12d} {median:10.1f} {excess:10.1f} "
-                      f"{100 * excess / mandated:8.2f}%")
+                share = f"{100 * excess / mandated:8.2f}%" if mandated else f"{'':9}"
+                print(f"{name:16} {mandated:12d} {median:10.1f} {excess:10.1f} {share}")
         finally:
             serve.send_signal(signal.SIGINT)
             serve.wait()
