@@ -73,7 +73,8 @@ def main():
             serve.wait()
         shown = json.loads(subprocess.check_output([sim, "show", "lumabar", "5"], env=sim_env))
         if shown["flash"]["crc32"] != expected["crc32"] or shown["mode"] != "app":
-            sys.exit(f"the device holds {shown['flash']}, the image is {expected}")
+            sys.exit(f"the device holds {shown['flash']} in mode {shown['mode']}, "
+                     f"the image is {expected}")
 
 
 if __name__ == "__main__":

@@ -169,6 +169,8 @@ int serveOnInterface(Bus& bus, const std::string& iface) {
         const int64_t waitUs = std::clamp<int64_t>(next - kelto::nowUs(), 0, MAX_WAIT_US);
         poll(&p, 1, static_cast<int>((waitUs + 999) / 1000));
     }
+    // Frames that reached the interface before the stop still reach the devices.
+    if (status == 0 && !takeFrames(s, &err)) status = failed(err);
     close(s.fd);
     if (status == 0) printJson({{"served", iface}, {"received", s.received}, {"sent", s.sent}});
     return status;
