@@ -56,7 +56,9 @@ TRACE_LINE = re.compile(r"^\((\d+)\.(\d{6})\) \S+ ([0-9A-F]{8})#((?:[0-9A-F]{2})
 # empty for the simulated bus.
 CAN_BUS = os.environ.get("KELTO_E2E_CAN_BUS", "")
 SERVE_IFACE = os.environ.get("KELTO_E2E_SERVE", "")
-# A frame no device takes: marks in candump's record where a case begins.
+# A frame no device takes: empty, it marks in candump's record where a case
+# begins; with a count, it shows when serve and candump have taken every
+# frame before it (Bus.sync).
 MARK_ID = 0x1FFFFFFF
 # How much shorter a pause between two frames may look in the trace: on a
 # wire a frame's time is when its controller finished sending it, which lags
@@ -98,6 +100,7 @@ class Bus:
         self.env = dict(os.environ, KELTO_CAN_BUS=CAN_BUS) if CAN_BUS else self.sim_env
         self.served = None  # on a CAN interface: (kelto_sim serve, candump, record's path)
         self.trace_from = 0  # record lines before it belong to an earlier part of the case
+        self.syncs = 0
 
     def __enter__(self):
         if CAN_BUS:
@@ -179,6 +182,7 @@ class Bus:
 
     def sim(self, *args):
         """kelto_sim with args; its JSON on success, AssertionError otherwise."""
+        self.sync()
         r = self.run_file(program("kelto_sim"), *args, env=self.sim_env)
         if r.status != 0:
             raise AssertionError("kelto_sim %s -> %d %r %r" % (args, r.status, r.out, r.err))
@@ -194,6 +198,7 @@ class Bus:
         return self.sim("show", kind, str(ident))
 
     def has(self, kind, ident):
+        self.sync()
         return self.run_file(program("kelto_sim"), "show", kind, str(ident),
                              env=self.sim_env).status == 0
 
@@ -212,13 +217,33 @@ class Bus:
         self.sim("trace", "--clear")
 
     def record(self):
-        """candump's lines since the case's mark (a frame a case sends may still
-        be on its way: the record is read after a short settling time)."""
-        time.sleep(0.05)
+        """candump's lines since the case's start, without the marks."""
+        self.sync()
         with open(self.served[2]) as f:
             lines = f.readlines()
-        marks = [i for i, line in enumerate(lines) if " %08X#" % MARK_ID in line]
-        return [line for line in lines[marks[-1] + 1:] if line.endswith("\n")]
+        mark = " %08X#" % MARK_ID
+        start = max(i for i, line in enumerate(lines) if line.rstrip().endswith(mark))
+        return [line for line in lines[start + 1:] if mark not in line and line.endswith("\n")]
+
+    def sync(self):
+        """On a CAN interface: returns once kelto_sim serve and candump have
+        taken every frame that reached the wire before the call."""
+        if not self.served:
+            return
+        self.syncs += 1
+        text = " %08X#%08X\n" % (MARK_ID, self.syncs)
+        send_mark(interface_of(CAN_BUS), struct.pack(">I", self.syncs))
+        files = [self.served[2], os.path.join(self.dir, "bus", "trace.log")]
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while time.monotonic() < deadline:
+            seen = 0
+            for name in files:
+                with open(name) as f:
+                    seen += text in f.read()
+            if seen == len(files):
+                return
+            time.sleep(0.005)
+        raise AssertionError("the wire did not settle: mark %d not in %s" % (self.syncs, files))
 
     def sent(self, presence=None):
         """The trace without the presence frames of `presence` (entry, device ID 0)."""
@@ -233,11 +258,11 @@ def interface_of(bus):
     return bus.split(":", 1)[1]
 
 
-def send_mark(iface):
-    """Puts MARK_ID on the interface (a raw CAN socket of Python's own)."""
+def send_mark(iface, data=b""):
+    """Puts MARK_ID with `data` on the interface (a raw CAN socket of Python's own)."""
     with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as s:
         s.bind((iface,))
-        s.send(struct.pack("=IB3x8s", MARK_ID | socket.CAN_EFF_FLAG, 0, b""))
+        s.send(struct.pack("=IB3x8s", MARK_ID | socket.CAN_EFF_FLAG, len(data), data))
 
 
 def serve_on_interface(bus):
@@ -263,7 +288,7 @@ def serve_on_interface(bus):
         for _ in range(10):
             time.sleep(0.02)
             with open(path) as f:
-                if " %08X#" % MARK_ID in f.read():
+                if " %08X#\n" % MARK_ID in f.read():
                     return serve, dump, path
     for p in (serve, dump):
         p.kill()
