@@ -54,7 +54,11 @@ for m in drivers/virtio/virtio_ring drivers/virtio/virtio drivers/virtio/virtio_
          net/9p/9pnet_virtio fs/netfs/netfs fs/fscache/fscache fs/9p/9p net/can/can \
          net/can/can-raw drivers/net/can/dev/can-dev drivers/net/can/sja1000/sja1000 \
          drivers/net/can/sja1000/kvaser_pci drivers/net/can/vcan; do
-    cp "$modules/$m.ko" "$initrd/lib/modules/"
+    if [ -f "$modules/$m.ko" ]; then
+        cp "$modules/$m.ko" "$initrd/lib/modules/"
+    else  # a kernel whose modules are compressed
+        xz -dc "$modules/$m.ko.xz" >"$initrd/lib/modules/$(basename "$m").ko"
+    fi
     order="$order $(basename "$m")"
 done
 cp "$here/init.sh" "$initrd/init"
