@@ -40,6 +40,9 @@ step_backend_can() {
     KELTO_LIVE_CAN=can0 KELTO_LIVE_PEER=can1 "$build_dir/bin/socketcan_live_test"
 }
 step_interfaces() { python3 -B "$here/test_interfaces.py" -v; }
+step_serve() {
+    KELTO_E2E_CAN_BUS=socketcan:vcan0 KELTO_E2E_SERVE=vcan0 python3 -B "$here/test_serve.py" -v
+}
 step_lumabar_can() { e2e_on socketcan:can0 can1 test_lumabar.py "${LUMABAR_CASES[@]}"; }
 step_torvexc_can() { e2e_on socketcan:can0 can1 test_torvexc.py "${TORVEXC_CASES[@]}"; }
 step_firmware_can() { e2e_on socketcan:can0 can1 test_firmware.py "${FIRMWARE_CASES[@]}"; }
@@ -52,7 +55,7 @@ step_bench() {
 }
 
 steps=("$@")
-[ ${#steps[@]} -gt 0 ] || steps=(backend_vcan backend_can interfaces lumabar_can torvexc_can firmware_can
+[ ${#steps[@]} -gt 0 ] || steps=(backend_vcan backend_can interfaces serve lumabar_can torvexc_can firmware_can
                                    lumabar_vcan torvexc_vcan firmware_vcan bench)
 passed=0
 failed=0
