@@ -10,6 +10,10 @@ scripts/install-deps.sh clang libclang-rt-14-dev
 # The page's browser tests; without them those tests skip with one line.
 scripts/install-deps.sh chromium chromium-driver python3-selenium ||
   echo "== chromium could not be installed: the browser tests will be skipped"
+# The real-kernel CAN test (tests/realcan) boots Debian's kernel under qemu;
+# without these it is skipped with one line.
+scripts/install-deps.sh qemu-system-x86 cpio busybox-static can-utils iproute2 ||
+  echo "real-kernel CAN test: qemu, cpio, busybox, can-utils or iproute2 could not be installed"
 
 for preset in default asan; do
   echo "== $preset build"

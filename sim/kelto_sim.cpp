@@ -20,6 +20,7 @@
 #include "clock.h"
 #include "device_json.h"
 #include "device_model.h"
+#include "serve.h"
 #include "sim_bus.h"
 
 using namespace kelto::sim;
@@ -28,11 +29,13 @@ namespace {
 
 const char USAGE[] =
     "usage: kelto_sim add KIND ID [KEY=VALUE...] | set KIND ID KEY=VALUE... | show KIND ID | "
-    "list | remove KIND ID | clear | trace [--clear]\n"
+    "list | remove KIND ID | clear | trace [--clear] | serve IFACE\n"
     "  KIND: lumabar or torvexc; ID: 0 to 63; bus: KELTO_CAN_BUS (sim:PATH, or unset for the "
     "embedded bus)\n"
+    "  serve IFACE: the bus's devices on a Linux CAN interface until SIGINT or SIGTERM\n"
     "  keys: name serial firmware hardware bootloader mute latency_ms period_ms status mode "
-    "boot_reply flash_busy_ms blink lose_replies; torvexc also inverted potentiometer brake limit_enabled "
+    "boot_reply flash_busy_ms blink lose_replies; torvexc also inverted potentiometer brake "
+    "limit_enabled "
     "limit_forward limit_reverse fault_voltage fault_time\n";
 
 constexpr int kExitOk = 0;
@@ -220,7 +223,7 @@ struct Command {
 
 const Command COMMANDS[] = {
     {"add", 4, -1, true},  {"set", 5, -1, true},   {"show", 4, 4, true},   {"remove", 4, 4, true},
-    {"list", 2, 2, false}, {"clear", 2, 2, false}, {"trace", 2, 3, false},
+    {"list", 2, 2, false}, {"clear", 2, 2, false}, {"trace", 2, 3, false}, {"serve", 3, 3, false},
 };
 
 int run(int argc, char** argv) {
@@ -250,6 +253,7 @@ int run(int argc, char** argv) {
     if (word == "remove") return removeDevice(*bus, t);
     if (word == "list") return listDevices(*bus);
     if (word == "trace") return trace(*bus, argc, argv);
+    if (word == "serve") return serveOnInterface(*bus, argv[2]);
     if (!busClear(*bus, &err)) return fail(kExitFailure, err);
     print({{"cleared", true}});
     return kExitOk;

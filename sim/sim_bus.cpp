@@ -515,4 +515,16 @@ int findDevice(const BusImage& image, int kind, int id) {
     return -1;
 }
 
+const BusImage* busView(Bus& bus, std::string* error) {
+    if (!cacheCurrent(bus)) {
+        FileLock lock(bus.stateFd, LOCK_SH);
+        if (!lockedAndLoaded(bus, lock, error)) return nullptr;
+    }
+    return &bus.cache;
+}
+
+void traceFrame(Bus& bus, const FrameRec& frame) {
+    appendTrace(bus, frame);
+}
+
 }  // namespace kelto::sim

@@ -101,6 +101,14 @@ bool clearTrace(Bus& bus, std::string* error);
 // Slot of the device (kind, id), or -1.
 int findDevice(const BusImage& image, int kind, int id);
 
+// This process's copy of the state, brought up to date (shared lock only
+// when it moved); valid until the next call on `bus`. Null on a corrupt state.
+const BusImage* busView(Bus& bus, std::string* error);
+
+// Appends a frame that went over the bus by another way (a CAN interface
+// that kelto_sim serves the devices on) to the trace.
+void traceFrame(Bus& bus, const FrameRec& frame);
+
 }  // namespace kelto::sim
 
 #endif

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "socketcan.h"
+
 namespace kelto::frc {
 
 namespace {
@@ -18,6 +20,7 @@ struct BackendRow {
 // One row per backend.
 const BackendRow BACKENDS[] = {
     {SIMULATED_BUS, "sim:PATH", openSimBackend},
+    {SOCKETCAN_BUS, "socketcan:IFACE", openSocketCanBackend},
 };
 
 BusSelection embeddedBus() {

@@ -3,6 +3,7 @@
 //   unset or ""   -> the embedded simulated bus in $XDG_STATE_HOME/kelto
 //                    (fallback $HOME/.local/state/kelto)
 //   "sim:/tmp/b"  -> the simulated bus stored in /tmp/b
+//   "socketcan:can0" -> the Linux CAN interface can0 (socketcan.h)
 //   anything else -> no bus; `problem` is the one line to show the user
 //
 // Each backend is one row of the table in bus_selection.cpp: its prefix,

@@ -83,6 +83,8 @@ class CanBackend {
 // with one line in *error.
 std::unique_ptr<CanBackend> openSimBackend(const std::string& dir, int64_t startUs,
                                            std::string* error);
+std::unique_ptr<CanBackend> openSocketCanBackend(const std::string& iface, int64_t startUs,
+                                                 std::string* error);
 
 }  // namespace kelto::frc
 

@@ -11,6 +11,13 @@ Every case gets a fresh bus directory, so cases run side by side:
 
 The programs are found in KELTO_BIN_DIR, the repository in KELTO_SOURCE_DIR
 (both set by tests/e2e/CMakeLists.txt).
+
+The same cases run on a Linux CAN interface when KELTO_E2E_CAN_BUS names
+one ("socketcan:can0"): the tools use it, each Bus serves its devices on
+KELTO_E2E_SERVE (another interface on the same wire, e.g. can1, or the same
+vcan0) with `kelto_sim serve`, and the trace is what `candump -L` records on
+the tools' interface. The cases then run one after another (one wire), and
+each only when a test asks for it.
 """
 
 import concurrent.futures
@@ -19,6 +26,9 @@ import json
 import os
 import re
 import shutil
+import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -43,7 +53,20 @@ Result = namedtuple("Result", "status out err seconds")
 # One line of the bus trace: bus time in seconds, 29-bit identifier, payload.
 Frame = namedtuple("Frame", "t id data")
 
-TRACE_LINE = re.compile(r"^\((\d+)\.(\d{6})\) sim ([0-9A-F]{8})#((?:[0-9A-F]{2})*)$")
+TRACE_LINE = re.compile(r"^\((\d+)\.(\d{6})\) \S+ ([0-9A-F]{8})#((?:[0-9A-F]{2})*)$")
+
+# The bus the tools use, and the interface the devices are served on; both
+# empty for the simulated bus.
+CAN_BUS = os.environ.get("KELTO_E2E_CAN_BUS", "")
+SERVE_IFACE = os.environ.get("KELTO_E2E_SERVE", "")
+# A frame no device takes: empty, it marks in candump's record where a case
+# begins; with a count, it shows when serve and candump have taken every
+# frame before it (Bus.sync).
+MARK_ID = 0x1FFFFFFF
+# How much shorter a pause between two frames may look in the trace: on a
+# wire a frame's time is when its controller finished sending it, which lags
+# the tool's call by a varying delay.
+WIRE_JITTER = 0.005 if CAN_BUS else 0.0
 
 # Longest any single run may take before the case is failed (seconds).
 RUN_TIMEOUT = 30
@@ -76,12 +99,27 @@ class Bus:
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="kelto-e2e-")
-        self.env = dict(os.environ, KELTO_CAN_BUS="sim:" + os.path.join(self.dir, "bus"))
+        self.sim_env = dict(os.environ, KELTO_CAN_BUS="sim:" + os.path.join(self.dir, "bus"))
+        self.env = dict(os.environ, KELTO_CAN_BUS=CAN_BUS) if CAN_BUS else self.sim_env
+        self.served = None  # on a CAN interface: (kelto_sim serve, candump, record's path)
+        self.trace_from = 0  # record lines before it belong to an earlier part of the case
+        self.syncs = 0
 
     def __enter__(self):
+        if CAN_BUS:
+            self.served = serve_on_interface(self)
         return self
 
     def __exit__(self, *exc):
+        if self.served:
+            for p in self.served[:2]:
+                p.send_signal(signal.SIGINT)
+            for p in self.served[:2]:
+                try:
+                    p.communicate(timeout=RUN_TIMEOUT)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.communicate()
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def path(self, name):
@@ -147,7 +185,8 @@ class Bus:
 
     def sim(self, *args):
         """kelto_sim with args; its JSON on success, AssertionError otherwise."""
-        r = self.run("kelto_sim", *args)
+        self.sync()
+        r = self.run_file(program("kelto_sim"), *args, env=self.sim_env)
         if r.status != 0:
             raise AssertionError("kelto_sim %s -> %d %r %r" % (args, r.status, r.out, r.err))
         return json.loads(r.out)
@@ -162,16 +201,52 @@ class Bus:
         return self.sim("show", kind, str(ident))
 
     def has(self, kind, ident):
-        return self.run("kelto_sim", "show", kind, str(ident)).status == 0
+        self.sync()
+        return self.run_file(program("kelto_sim"), "show", kind, str(ident),
+                             env=self.sim_env).status == 0
 
     def trace(self):
-        r = self.run("kelto_sim", "trace")
+        if self.served:
+            return parse_trace("".join(self.record()[self.trace_from:]))
+        r = self.run_file(program("kelto_sim"), "trace", env=self.sim_env)
         if r.status != 0:
             raise AssertionError("kelto_sim trace -> %d %r" % (r.status, r.err))
         return parse_trace(r.out.decode("ascii"))
 
     def clear_trace(self):
+        if self.served:
+            self.trace_from = len(self.record())
+            return
         self.sim("trace", "--clear")
+
+    def record(self):
+        """candump's lines since the case's start, without the marks."""
+        self.sync()
+        with open(self.served[2]) as f:
+            lines = f.readlines()
+        mark = " %08X#" % MARK_ID
+        start = max(i for i, line in enumerate(lines) if line.rstrip().endswith(mark))
+        return [line for line in lines[start + 1:] if mark not in line and line.endswith("\n")]
+
+    def sync(self):
+        """On a CAN interface: returns once kelto_sim serve and candump have
+        taken every frame that reached the wire before the call."""
+        if not self.served:
+            return
+        self.syncs += 1
+        text = " %08X#%08X\n" % (MARK_ID, self.syncs)
+        send_mark(interface_of(CAN_BUS), struct.pack(">I", self.syncs))
+        files = [self.served[2], os.path.join(self.dir, "bus", "trace.log")]
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while time.monotonic() < deadline:
+            seen = 0
+            for name in files:
+                with open(name) as f:
+                    seen += text in f.read()
+            if seen == len(files):
+                return
+            time.sleep(0.005)
+        raise AssertionError("the wire did not settle: mark %d not in %s" % (self.syncs, files))
 
     def sent(self, presence=None):
         """The trace without the presence frames of `presence` (entry, device ID 0)."""
@@ -179,6 +254,49 @@ class Bus:
         if presence is None:
             return frames
         return [f for f in frames if f.id & ~0x3F != presence]
+
+
+def interface_of(bus):
+    """"socketcan:can0" -> "can0"."""
+    return bus.split(":", 1)[1]
+
+
+def send_mark(iface, data=b""):
+    """Puts MARK_ID with `data` on the interface (a raw CAN socket of Python's own)."""
+    with socket.socket(socket.AF_CAN, socket.SOCK_RAW, socket.CAN_RAW) as s:
+        s.bind((iface,))
+        s.send(struct.pack("=IB3x8s", MARK_ID | socket.CAN_EFF_FLAG, len(data), data))
+
+
+def serve_on_interface(bus):
+    """Starts `kelto_sim serve` for the bus's devices and candump on the tools'
+    interface; returns once both listen (candump has recorded a mark)."""
+    with open(bus.path("serve.err"), "w") as err:
+        serve = subprocess.Popen([program("kelto_sim"), "serve", SERVE_IFACE], env=bus.sim_env,
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+    first = serve.stdout.readline()
+    if json.loads(first or b"{}") != {"serving": SERVE_IFACE}:
+        serve.kill()
+        serve.communicate()
+        with open(bus.path("serve.err")) as err:
+            raise AssertionError("kelto_sim serve %s -> %r %r" % (SERVE_IFACE, first, err.read()))
+    path = bus.path("candump.log")
+    out = open(path, "w")
+    dump = subprocess.Popen(["stdbuf", "-oL", "candump", "-L", interface_of(CAN_BUS)],
+                            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+    out.close()
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while time.monotonic() < deadline:
+        send_mark(interface_of(CAN_BUS))
+        for _ in range(10):
+            time.sleep(0.02)
+            with open(path) as f:
+                if " %08X#\n" % MARK_ID in f.read():
+                    return serve, dump, path
+    for p in (serve, dump):
+        p.kill()
+        p.communicate()
+    raise AssertionError("candump recorded nothing on %s" % CAN_BUS)
 
 
 def gen_hex(path, *flags):
@@ -256,14 +374,19 @@ class Scenarios:
         return register
 
     def run_all(self):
-        def one(item):
-            with Bus() as bus:
-                return item[1](bus)
-
+        if CAN_BUS:
+            return  # one wire: each case runs when a test first asks for it
         items = list(self.cases.items())
-        self.results = dict(zip((n for n, _ in items), parallel(one, items)))
+        self.results = dict(zip((n for n, _ in items), parallel(self._one, items)))
+
+    @staticmethod
+    def _one(item):
+        with Bus() as bus:
+            return item[1](bus)
 
     def __getitem__(self, name):
+        if name not in self.results:
+            self.results[name] = parallel(self._one, [(name, self.cases[name])], workers=1)[0]
         result = self.results[name]
         if isinstance(result, Exception):
             raise result

@@ -120,7 +120,9 @@ class UpdateTrace:
         with the pauses; returns the boot frames after the reply."""
         boot = [f for f in trace if f.id >> 16 == high]
         before = [f for f in trace if f.id >> 16 != high]
-        self.assertTrue(all(f.t < boot[0].t for f in before), "a non-boot frame during the update")
+        # (frames after run-app are the restarted application's, on a wire)
+        self.assertFalse(any(boot[0].t < f.t < boot[-1].t for f in before),
+                         "a non-boot frame during the update")
         enter_id = (high << 16) | ENTER | (0 if recovery else 5)
         n_enter = 0
         while boot[n_enter].id == enter_id:
@@ -132,6 +134,8 @@ class UpdateTrace:
         self.assertEqual(reply.id, (high << 16) | REPLY)
         self.assertEqual(reply.data[:6], bytes([2, 7, 3, 4, 5, 6]))
         rest = boot[n_enter + 1:]
+        if harness.CAN_BUS:  # a wire also carries the answers to later entry frames, untaken
+            rest = [f for f in rest if f.id != reply.id]
         expected = []
         for address, page in pages.items():
             expected.append(((high << 16) | COMMAND, command(address, LOAD)))
@@ -152,17 +156,18 @@ class UpdateTrace:
         before run-app. (Upper bounds would fail on a loaded machine; the
         exact pauses are checked on virtual time in the unit tests.)"""
         t = [f.t for f in rest]
+        slack = harness.WIRE_JITTER
         first_gap = t[0] - reply.t
-        self.assertGreaterEqual(first_gap, 0.200)
+        self.assertGreaterEqual(first_gap, 0.200 - slack)
         for page in range(0, len(t) - 1, 12):
             for i in (2, 4, 6, 8, 9, 10):
-                self.assertGreaterEqual(t[page + i + 1] - t[page + i], 0.010,
+                self.assertGreaterEqual(t[page + i + 1] - t[page + i], 0.010 - slack,
                                         "page %d frame %d" % (page // 12, i))
             if page + 12 < len(t) - 1:
-                self.assertGreaterEqual(t[page + 12] - t[page + 11], 0.010)
+                self.assertGreaterEqual(t[page + 12] - t[page + 11], 0.010 - slack)
         if len(t) > 1:
             final_gap = t[-1] - t[-2]
-            self.assertGreaterEqual(final_gap, 1.010)
+            self.assertGreaterEqual(final_gap, 1.010 - slack)
 
 
 class ByDeviceId(unittest.TestCase, UpdateTrace):

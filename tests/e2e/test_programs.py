@@ -65,9 +65,9 @@ class Version(unittest.TestCase):
         self.assertEqual(r.status, 21)
 
 
-def bad_bus(tool, *args):
+def bad_bus(tool, *args, value="bogus"):
     def run(bus):
-        env = dict(bus.env, KELTO_CAN_BUS="bogus")
+        env = dict(bus.env, KELTO_CAN_BUS=value)
         return bus.run_file(harness.program(tool), *args, env=env)
     return run
 
@@ -76,6 +76,28 @@ BAD_BUS = [("kelto_lumabar", ["scan"], 12, harness.tool_error("kelto_lumabar", 1
            ("kelto_torvexc", ["5", "brake"], 10, harness.tool_error("kelto_torvexc", 10))]
 for _tool, _args, _, _ in BAD_BUS:
     S.add(("bad bus", _tool), bad_bus(_tool, *_args))
+
+# CAN interfaces that cannot be used, on any machine: KELTO_CAN_BUS -> the one line.
+BAD_INTERFACES = [
+    ("socketcan:", b'kelto: KELTO_CAN_BUS="socketcan:" names no bus; use sim:PATH or '
+                   b'socketcan:IFACE, or leave it unset for the embedded simulated bus'),
+    ("socketcan:" + "c" * 16, b'kelto: socketcan: "' + b"c" * 16 + b'": the interface name is '
+                             b"longer than 15 bytes; use KELTO_CAN_BUS=socketcan:IFACE, for "
+                             b"example socketcan:can0"),
+    ("socketcan:can/0", b'kelto: socketcan: "can/0": an interface name holds no \'/\', \':\', '
+                        b"blank or control character; use KELTO_CAN_BUS=socketcan:IFACE, for "
+                        b"example socketcan:can0"),
+    ("socketcan:can 0", b'kelto: socketcan: "can 0": an interface name holds no \'/\', \':\', '
+                        b"blank or control character; use KELTO_CAN_BUS=socketcan:IFACE, for "
+                        b"example socketcan:can0"),
+    ("socketcan:lo", b'kelto: socketcan: "lo" is not a CAN interface; name one that \'ip link '
+                     b"show type can' or 'ip link show type vcan' lists"),
+    ("socketcan:nosuch0", b'kelto: socketcan: no network interface "nosuch0"; plug in the '
+                          b"adapter and check 'ip link show', or for a virtual bus: 'ip link add "
+                          b"dev nosuch0 type vcan'"),
+]
+for _value, _ in BAD_INTERFACES:
+    S.add(("bad interface", _value), bad_bus("kelto_lumabar", "5", "name", value=_value))
 
 
 class BusSelection(unittest.TestCase):
@@ -86,6 +108,14 @@ class BusSelection(unittest.TestCase):
                 self.assertEqual((r.status, r.out), (status, out))
                 named = [line for line in r.err.splitlines() if b'"bogus"' in line]
                 self.assertEqual(len(named), 1, r.err)
+
+    def test_unusable_can_interface_gives_one_line_and_the_silent_bus_result(self):
+        for value, line in BAD_INTERFACES:
+            with self.subTest(value=value):
+                r = S[("bad interface", value)]
+                self.assertEqual((r.status, r.out, r.err),
+                                 (10, b'{"error":"ID not found on network"}\n',
+                                  line + b"\nstatus: -44089\n"))
 
 
 class LinkFunctions(unittest.TestCase):

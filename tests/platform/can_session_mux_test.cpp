@@ -131,8 +131,8 @@ TEST_F(CanSessionMuxTest, BadBusSelectionFailsEveryCallWithOneLine) {
         EXPECT_EQ(status, ERR_CANSessionMux_NotInitialized);
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "kelto: KELTO_CAN_BUS=\"foo\" names no bus; use sim:PATH, or leave it unset for "
-              "the embedded simulated bus\n");
+              "kelto: KELTO_CAN_BUS=\"foo\" names no bus; use sim:PATH or socketcan:IFACE, or "
+              "leave it unset for the embedded simulated bus\n");
 }
 
 TEST_F(CanSessionMuxTest, SelectionIsReadOncePerProcess) {

@@ -57,6 +57,15 @@ expect 0 '^\{"trace":"cleared"\}$' trace --clear
 expect 0 '^$' trace
 expect 2 'unknown trace option' trace --wipe
 
+# serve checks its interface before it serves anything (no CAN here: the
+# real-kernel test in tests/realcan serves on live interfaces).
+expect 2 'wrong number of arguments for serve' serve
+expect 2 'wrong number of arguments for serve' serve vcan0 can0
+expect 1 '^\{"error":"socketcan: \\"lo\\" is not a CAN interface' serve lo
+expect 1 '^\{"error":"socketcan: no network interface \\"nosuch0\\"' serve nosuch0
+expect 1 '^\{"error":"socketcan: \\"a/b\\": an interface name holds no' serve a/b
+expect 1 '^\{"error":"socketcan: \\"\\": the interface name is empty' serve ''
+
 # A corrupt state is reported, and clear recovers it.
 printf 'garbage' | dd of="$BUS/bus/bus.state" conv=notrunc status=none
 expect 1 '^\{"error":"simulated bus state .* is corrupt' list
