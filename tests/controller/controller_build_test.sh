@@ -4,7 +4,8 @@
 # checks that
 #   - configuring with a missing library file fails at once, saying so;
 #   - zlib is not needed (find_package(ZLIB) is disabled);
-#   - the prefix holds the two tools and nothing simulated: no stand-in of
+#   - the prefix, and the .tar.gz cpack makes of it, hold the two tools and
+#     their manual pages and nothing simulated: no stand-in of
 #     libFRC_NetworkCommunication or libcorvaneDriver, no kelto_sim;
 #   - each tool needs the CAN library by its plain name, resolves it to the
 #     given file, and takes from it exactly the two C entry points;
@@ -68,17 +69,23 @@ cmake -S "$source_dir" -B "$work/build" "${cmake_args[@]}" -DCMAKE_BUILD_TYPE=Re
 cmake --build "$work/build" -j2 >"$work/build.log"
 cmake --install "$work/build" --prefix "$work/prefix" >"$work/install.log"
 
-echo "== the prefix holds the tools and nothing simulated"
+echo "== the prefix and the package hold the tools and nothing simulated"
 (cd "$work/prefix" && find . -type f -o -type l | sort) >"$work/prefix.txt"
 sed 's/^/  /' "$work/prefix.txt"
-for tool in "${tools[@]}"; do
-  grep -qx "./bin/$tool" "$work/prefix.txt" || fail "bin/$tool not installed"
+cpack -G TGZ --config "$work/build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log"
+tarball=$(find "$work/package" -maxdepth 1 -name '*.tar.gz')
+tar -tzf "$tarball" | sed 's|^[^/]*/|./|' | grep -v '/$' | sort >"$work/tarball.txt"
+for listing in prefix tarball; do
+  for tool in "${tools[@]}"; do
+    grep -qx "./bin/$tool" "$work/$listing.txt" || fail "$listing: bin/$tool missing"
+    grep -qx "./share/man/man1/$tool.1" "$work/$listing.txt" || fail "$listing: $tool.1 missing"
+  done
+  if grep -E 'FRC_NetworkCommunication|corvaneDriver|kelto_sim' "$work/$listing.txt"; then
+    fail "$listing: a stand-in or the simulator is in it"
+  else
+    pass "$listing: the tools and their pages, no stand-in library, no kelto_sim"
+  fi
 done
-if grep -E 'FRC_NetworkCommunication|corvaneDriver|kelto_sim' "$work/prefix.txt"; then
-  fail "a stand-in or the simulator is in the prefix"
-else
-  pass "no stand-in library and no kelto_sim in the prefix"
-fi
 
 # Lists the shared objects PROGRAM resolves with LD_LIBRARY_PATH=DIRS (ldd's
 # report: "name => path (address)").

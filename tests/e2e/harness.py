@@ -10,7 +10,9 @@ Every case gets a fresh bus directory, so cases run side by side:
         bus.trace()                 # [Frame(t=..., id=0x08073805, data=b''), ...]
 
 The programs are found in KELTO_BIN_DIR, the repository in KELTO_SOURCE_DIR
-(both set by tests/e2e/CMakeLists.txt).
+(both set by tests/e2e/CMakeLists.txt). Programs built for another machine
+run under KELTO_RUNNER (an emulator command line, e.g.
+"qemu-arm -L /usr/arm-linux-gnueabi"); KELTO_NM lists their symbols.
 """
 
 import concurrent.futures
@@ -18,6 +20,7 @@ import errno
 import json
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -29,6 +32,8 @@ BIN_DIR = os.environ.get("KELTO_BIN_DIR", "")
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.environ.get("KELTO_SOURCE_DIR", os.path.dirname(os.path.dirname(HERE)))
 LIB_DIR = os.path.join(os.path.dirname(BIN_DIR), "lib") if BIN_DIR else ""
+RUNNER = shlex.split(os.environ.get("KELTO_RUNNER", ""))
+NM = os.environ.get("KELTO_NM") or "nm"
 
 # Presence entries (device ID 0) of the two device kinds.
 LUMABAR_PRESENCE = 0x08072400
@@ -48,6 +53,11 @@ RUN_TIMEOUT = 30
 
 def program(name):
     return os.path.join(BIN_DIR, name)
+
+
+def command(exe, *args):
+    """The argument vector that runs the program file exe with args."""
+    return [*RUNNER, exe, *args]
 
 
 def parse_trace(text):
@@ -88,7 +98,8 @@ class Bus:
         for attempt in range(50):
             start = time.monotonic()
             try:
-                p = subprocess.run([exe, *args], env=env or self.env, stdin=subprocess.DEVNULL,
+                p = subprocess.run(command(exe, *args), env=env or self.env,
+                                   stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    timeout=RUN_TIMEOUT)
                 return Result(p.returncode, p.stdout, p.stderr, time.monotonic() - start)
@@ -103,8 +114,9 @@ class Bus:
         """Runs bin/NAME reading standard output through a pipe as it comes:
         (Result, [(seconds since start, line)]) for every output line."""
         start = time.monotonic()
-        p = subprocess.Popen([program(name), *args], env=self.env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = subprocess.Popen(command(program(name), *args), env=self.env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
         lines = []
         try:
             for line in iter(p.stdout.readline, b""):
@@ -122,8 +134,9 @@ class Bus:
     def start(self, name, *args):
         """Starts bin/NAME on this bus without waiting: (Popen, start time);
         finish() collects it."""
-        p = subprocess.Popen([program(name), *args], env=self.env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = subprocess.Popen(command(program(name), *args), env=self.env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
         return p, time.monotonic()
 
     @staticmethod
@@ -186,7 +199,7 @@ def gen_hex(path, *flags):
 
 
 def hexcheck(path):
-    r = subprocess.run([program("kelto_hexcheck"), path], stdout=subprocess.PIPE,
+    r = subprocess.run(command(program("kelto_hexcheck"), path), stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, timeout=RUN_TIMEOUT)
     if r.returncode != 0:
         raise AssertionError("kelto_hexcheck %s -> %d %r" % (path, r.returncode, r.stderr))
