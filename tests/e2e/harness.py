@@ -139,6 +139,24 @@ class Bus:
                              stderr=subprocess.PIPE)
         return p, time.monotonic()
 
+    def on_bus(self, started):
+        """Waits until a program begun with start() holds this bus's state
+        file open, which it does from its first CAN call on (a program under
+        an emulator may take a while to get there); the monotonic time then."""
+        p, _ = started
+        state = os.path.join(self.dir, "bus", "bus.state")
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while time.monotonic() < deadline and p.poll() is None:
+            fd_dir = "/proc/%d/fd" % p.pid
+            try:
+                if any(os.readlink(os.path.join(fd_dir, fd)) == state
+                       for fd in os.listdir(fd_dir)):
+                    return time.monotonic()
+            except OSError:
+                pass  # a descriptor closed, or the program ended, meanwhile
+            time.sleep(0.005)
+        raise AssertionError("the program never opened %s" % state)
+
     @staticmethod
     def finish(started):
         """Result of a program begun with start(); killed after RUN_TIMEOUT."""

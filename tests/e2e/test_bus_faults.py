@@ -98,8 +98,10 @@ for _tool in TOOLS:
           update(_tool, ["5", "firmware", "IMG"], 3, [5], boot_reply=0))
     S.add(("two bootloaders", _tool),
           update(_tool, ["firmware", "IMG"], 3, [5, 9], mode="bootloader"))
+    # busy for several pauses (the commands' spacing, 10 ms plus the time of
+    # the platform calls, grows under emulation): commands are lost
     S.add(("busy flash", _tool), update(_tool, ["5", "firmware", "IMG"], 3, [5],
-                                        flash_busy_ms=15))
+                                        flash_busy_ms=40))
     # the control: busy for less than a pause, the flash matches the image
     S.add(("brief busy flash", _tool), update(_tool, ["5", "firmware", "IMG"], 3, [5],
                                               flash_busy_ms=8))
@@ -107,18 +109,29 @@ for _tool in TOOLS:
 
 @S.case("removed after presence")
 def _(bus):
-    # Presence frames every 50 ms; the tool listens from its start and looks
-    # again at the end of its 1000 ms window, where it takes the newest frame
-    # since the start, one that reached the bus before the removal. The
-    # query follows at ~1.0 s and nobody answers.
-    bus.add("torvexc", 5, brake=6)
-    started = bus.start(TC, "5", "brake")
-    time.sleep(0.5)
-    removed_at = time.monotonic() - started[1]
-    bus.sim("remove", "torvexc", "5")
-    removed_epoch = time.time()  # the bus's times are on this clock
-    r = bus.finish(started)
-    return r, removed_at, removed_epoch, bus.has("torvexc", 5), bus.trace()
+    # Presence frames every 50 ms; the tool listens from its first CAN call
+    # and looks again at the end of its 1000 ms window, where it takes the
+    # newest frame since then, one that reached the bus before the removal.
+    # The query follows at ~1.0 s and nobody answers. The removal starts
+    # 0.2 s into the window (four presence frames), leaving kelto_sim time
+    # to start, under an emulator too. A removal that a loaded machine
+    # finished only after the query tests nothing: the case is run again
+    # (three times at most; the last run is judged whatever it shows).
+    for _attempt in range(3):
+        bus.sim("clear")
+        bus.add("torvexc", 5, brake=6)
+        started = bus.start(TC, "5", "brake")
+        listening = bus.on_bus(started)
+        time.sleep(0.2)
+        removed_at = time.monotonic() - listening
+        bus.sim("remove", "torvexc", "5")
+        removed_epoch = time.time()  # the bus's times are on this clock
+        r = bus.finish(started)
+        trace = bus.trace()
+        queries = [f.t for f in trace if f.id == 0x02071CC5]
+        if not queries or queries[0] > removed_epoch:
+            break
+    return r, removed_at, removed_epoch, bus.has("torvexc", 5), trace
 
 
 class NoAnswer(unittest.TestCase):
