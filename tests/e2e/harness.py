@@ -10,7 +10,9 @@ Every case gets a fresh bus directory, so cases run side by side:
         bus.trace()                 # [Frame(t=..., id=0x08073805, data=b''), ...]
 
 The programs are found in KELTO_BIN_DIR, the repository in KELTO_SOURCE_DIR
-(both set by tests/e2e/CMakeLists.txt).
+(both set by tests/e2e/CMakeLists.txt). Programs built for another machine
+run under KELTO_RUNNER (an emulator command line, e.g.
+"qemu-arm -L /usr/arm-linux-gnueabi"); KELTO_NM lists their symbols.
 
 The same cases run on a Linux CAN interface when KELTO_E2E_CAN_BUS names
 one ("socketcan:can0"): the tools use it, each Bus serves its devices on
@@ -25,6 +27,7 @@ import errno
 import json
 import os
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -42,6 +45,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import hex_image  # noqa: E402
 
 LIB_DIR = os.path.join(os.path.dirname(BIN_DIR), "lib") if BIN_DIR else ""
+RUNNER = shlex.split(os.environ.get("KELTO_RUNNER", ""))
+NM = os.environ.get("KELTO_NM") or "nm"
 
 # Presence entries (device ID 0) of the two device kinds.
 LUMABAR_PRESENCE = 0x08072400
@@ -74,6 +79,11 @@ RUN_TIMEOUT = 30
 
 def program(name):
     return os.path.join(BIN_DIR, name)
+
+
+def command(exe, *args):
+    """The argument vector that runs the program file exe with args."""
+    return [*RUNNER, exe, *args]
 
 
 def parse_trace(text):
@@ -129,7 +139,8 @@ class Bus:
         for attempt in range(50):
             start = time.monotonic()
             try:
-                p = subprocess.run([exe, *args], env=env or self.env, stdin=subprocess.DEVNULL,
+                p = subprocess.run(command(exe, *args), env=env or self.env,
+                                   stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    timeout=RUN_TIMEOUT)
                 return Result(p.returncode, p.stdout, p.stderr, time.monotonic() - start)
@@ -144,8 +155,9 @@ class Bus:
         """Runs bin/NAME reading standard output through a pipe as it comes:
         (Result, [(seconds since start, line)]) for every output line."""
         start = time.monotonic()
-        p = subprocess.Popen([program(name), *args], env=self.env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = subprocess.Popen(command(program(name), *args), env=self.env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
         lines = []
         try:
             for line in iter(p.stdout.readline, b""):
@@ -163,9 +175,28 @@ class Bus:
     def start(self, name, *args):
         """Starts bin/NAME on this bus without waiting: (Popen, start time);
         finish() collects it."""
-        p = subprocess.Popen([program(name), *args], env=self.env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = subprocess.Popen(command(program(name), *args), env=self.env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
         return p, time.monotonic()
+
+    def on_bus(self, started):
+        """Waits until a program begun with start() holds this bus's state
+        file open, which it does from its first CAN call on (a program under
+        an emulator may take a while to get there); the monotonic time then."""
+        p, _ = started
+        state = os.path.join(self.dir, "bus", "bus.state")
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while time.monotonic() < deadline and p.poll() is None:
+            fd_dir = "/proc/%d/fd" % p.pid
+            try:
+                if any(os.readlink(os.path.join(fd_dir, fd)) == state
+                       for fd in os.listdir(fd_dir)):
+                    return time.monotonic()
+            except OSError:
+                pass  # a descriptor closed, or the program ended, meanwhile
+            time.sleep(0.005)
+        raise AssertionError("the program never opened %s" % state)
 
     @staticmethod
     def finish(started):
@@ -307,7 +338,7 @@ def gen_hex(path, *flags):
 
 
 def hexcheck(path):
-    r = subprocess.run([program("kelto_hexcheck"), path], stdout=subprocess.PIPE,
+    r = subprocess.run(command(program("kelto_hexcheck"), path), stdout=subprocess.PIPE,
                        stderr=subprocess.PIPE, timeout=RUN_TIMEOUT)
     if r.returncode != 0:
         raise AssertionError("kelto_hexcheck %s -> %d %r" % (path, r.returncode, r.stderr))

@@ -42,9 +42,10 @@ def run_on_5(tool, args, **keys):
 # A late reply comes 5 s after the query: far outside the 100 polls of the
 # receive, even when a loaded machine stretches each 10 ms poll.
 NO_ANSWER = [(tool, args, {"mute": 1}) for tool in TOOLS for args in queries(tool)]
-NO_ANSWER += [(tool, args, {"latency_ms": 5000}) for tool in TOOLS
+LATE_MS = 5000
+NO_ANSWER += [(tool, args, {"latency_ms": LATE_MS}) for tool in TOOLS
               for args in (["serial"], ["name"])]
-NO_ANSWER += [(TC, ["brake"], {"latency_ms": 5000}), (TC, ["brake"], {"brake": 255}),
+NO_ANSWER += [(TC, ["brake"], {"latency_ms": LATE_MS}), (TC, ["brake"], {"brake": 255}),
               (TC, ["brake", "255"], {}), (TC, ["scan"], {"status": 255})]
 for _tool, _args, _keys in NO_ANSWER:
     S.add(("13",) + (_tool,) + tuple(_args) + tuple(sorted(_keys.items())),
@@ -97,8 +98,10 @@ for _tool in TOOLS:
           update(_tool, ["5", "firmware", "IMG"], 3, [5], boot_reply=0))
     S.add(("two bootloaders", _tool),
           update(_tool, ["firmware", "IMG"], 3, [5, 9], mode="bootloader"))
+    # busy for several pauses (the commands' spacing, 10 ms plus the time of
+    # the platform calls, grows under emulation): commands are lost
     S.add(("busy flash", _tool), update(_tool, ["5", "firmware", "IMG"], 3, [5],
-                                        flash_busy_ms=15))
+                                        flash_busy_ms=40))
     # the control: busy for less than a pause, the flash matches the image
     S.add(("brief busy flash", _tool), update(_tool, ["5", "firmware", "IMG"], 3, [5],
                                               flash_busy_ms=8))
@@ -106,18 +109,29 @@ for _tool in TOOLS:
 
 @S.case("removed after presence")
 def _(bus):
-    # Presence frames every 50 ms; the tool listens from its start and looks
-    # again at the end of its 1000 ms window, where it takes the newest frame
-    # since the start, one that reached the bus before the removal. The
-    # query follows at ~1.0 s and nobody answers.
-    bus.add("torvexc", 5, brake=6)
-    started = bus.start(TC, "5", "brake")
-    time.sleep(0.5)
-    removed_at = time.monotonic() - started[1]
-    bus.sim("remove", "torvexc", "5")
-    removed_epoch = time.time()  # the bus's times are on this clock
-    r = bus.finish(started)
-    return r, removed_at, removed_epoch, bus.has("torvexc", 5), bus.trace()
+    # Presence frames every 50 ms; the tool listens from its first CAN call
+    # and looks again at the end of its 1000 ms window, where it takes the
+    # newest frame since then, one that reached the bus before the removal.
+    # The query follows at ~1.0 s and nobody answers. The removal starts
+    # 0.2 s into the window (four presence frames), leaving kelto_sim time
+    # to start, under an emulator too. A removal that a loaded machine
+    # finished only after the query tests nothing: the case is run again
+    # (five times at most; the last run is judged whatever it shows).
+    for _attempt in range(5):
+        bus.sim("clear")
+        bus.add("torvexc", 5, brake=6)
+        started = bus.start(TC, "5", "brake")
+        listening = bus.on_bus(started)
+        time.sleep(0.2)
+        removed_at = time.monotonic() - listening
+        bus.sim("remove", "torvexc", "5")
+        removed_epoch = time.time()  # the bus's times are on this clock
+        r = bus.finish(started)
+        trace = bus.trace()
+        queries = [f.t for f in trace if f.id == 0x02071CC5]
+        if not queries or queries[0] > removed_epoch:
+            break
+    return r, removed_at, removed_epoch, bus.has("torvexc", 5), trace
 
 
 class NoAnswer(unittest.TestCase):
@@ -199,11 +213,13 @@ class Removal(unittest.TestCase):
         r, removed_at, removed_epoch, still_there, trace = S["removed after presence"]
         self.assertLess(removed_at, 0.9, "removal came too late to test the window")
         self.assertFalse(still_there)
-        self.assertEqual((r.status, r.out, r.err), (13, tool_error(TC, 13), HEARD))
-        # the presence frame handed at the end of the window predates the removal
         presence = [f for f in trace if f.id == 0x02072405]
         request = [f for f in trace if f.id == 0x02071CC5]
         self.assertEqual([f.data for f in request], [b""])
+        self.assertGreater(request[0].t, removed_epoch,
+                           "the query went out before the removal ended (a loaded machine)")
+        self.assertEqual((r.status, r.out, r.err), (13, tool_error(TC, 13), HEARD))
+        # the presence frame handed at the end of the window predates the removal
         self.assertLessEqual(presence[-1].t, removed_epoch)
         self.assertLess(presence[-1].t, request[0].t)
 

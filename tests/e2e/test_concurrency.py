@@ -261,7 +261,8 @@ def _(bus):
     bus_dir = bus.path("a/b/bus")
     env = dict(bus.env, KELTO_CAN_BUS="sim:" + bus_dir)
     for args in (["kelto_sim", "add", "lumabar", "5"], [LB, "5", "blink", "1"]):
-        subprocess.run([harness.program(args[0]), *args[1:]], env=env, check=False,
+        subprocess.run(harness.command(harness.program(args[0]), *args[1:]), env=env,
+                       check=False,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        preexec_fn=lambda: os.umask(0), timeout=harness.RUN_TIMEOUT)
     paths = {"a": bus.path("a"), "b": bus.path("a/b"), "bus": bus_dir,

@@ -122,7 +122,7 @@ class LinkFunctions(unittest.TestCase):
     def test_exported_unmangled_from_both_tools(self):
         for tool in TOOLS:
             with self.subTest(tool=tool):
-                out = subprocess.run(["nm", "-D", "--defined-only", harness.program(tool)],
+                out = subprocess.run([harness.NM, "-D", "--defined-only", harness.program(tool)],
                                      check=True, stdout=subprocess.PIPE, text=True).stdout
                 symbols = {line.split()[-1]: line.split()[-2] for line in out.splitlines()
                            if len(line.split()) == 3}
