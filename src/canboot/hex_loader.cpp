@@ -147,6 +147,19 @@ FILE* openImage(const std::string& path) {
     return file;
 }
 
+// True when the line just read filled the buffer and more of it follows: a
+// line longer than the buffer. Its first part is checked as a line; the rest
+// is the format error, whatever it holds (read as a line of its own, a
+// remainder that starts with ':' would pass as a record).
+bool lineOverflows(const char* line, size_t bufferBytes, FILE* file) {
+    const size_t n = std::strlen(line);
+    if (n + 1 < bufferBytes || line[n - 1] == '\n') return false;
+    const int next = std::getc(file);
+    if (next == EOF) return false;
+    std::ungetc(next, file);
+    return true;
+}
+
 // Reads every line of an open file; false at the first bad line.
 bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err) {
     char line[HEX_LINE_BUFFER];
@@ -164,6 +177,10 @@ bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err) {
                 return false;
             case LineResult::Good:
                 if (r.recordLength == RECORD_BYTES) addRecordToPage(r, into);
+                if (lineOverflows(line, sizeof line, file)) {
+                    reportFormatError(path, err);
+                    return false;
+                }
                 break;
         }
     }
@@ -192,9 +209,6 @@ bool Record::verify() const {
 void Page::addRecord(Record r, int recordNumber) {
     recs[recordNumber] = r;
 }
-
-
-
 
 bool loadHexFile(const std::string& path, PageMap& into, FILE* out, FILE* err) {
     into.clear();
