@@ -8,7 +8,10 @@ Times `kelto_lumabar 5 firmware image.hex` (presence window 200 ms, then
 each, and prints the median excess in ms and percent. It also checks that
 the flash CRC-32 the device reports equals kelto_hexcheck's.
 
-  bench/firmware_update.py [--bin build-bench/bin] [--runs 3] [--pages 64]
+With --trace-frames N the bus starts with a trace of N frames already in
+it, to show that a frame's cost does not grow with the bus's history.
+
+  bench/firmware_update.py [--bin build-bench/bin] [--runs 3] [--pages 64] [--trace-frames 100000]
 """
 import argparse
 import json
@@ -36,6 +39,7 @@ def main():
     parser.add_argument("--bin", default=os.path.join(HERE, "..", "build", "bin"))
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--pages", type=int, default=64)
+    parser.add_argument("--trace-frames", type=int, default=0)
     opts = parser.parse_args()
     bindir = os.path.abspath(opts.bin)
     sim = os.path.join(bindir, "kelto_sim")
@@ -48,6 +52,13 @@ def main():
         expected = json.loads(subprocess.check_output([os.path.join(bindir, "kelto_hexcheck"), image]))
         env = dict(os.environ, KELTO_CAN_BUS=f"sim:{tmp}/bus")
         subprocess.run([sim, "add", "lumabar", "5"], env=env, stdout=subprocess.DEVNULL, check=True)
+        if opts.trace_frames:
+            # Lines as the bus writes them, a millisecond apart, ending a second ago.
+            start_us = int((time.time() - 1) * 1e6) - opts.trace_frames * 1000
+            with open(f"{tmp}/bus/trace.log", "w") as trace:
+                for k in range(opts.trace_frames):
+                    t = start_us + k * 1000
+                    trace.write(f"({t // 1000000}.{t % 1000000:06d}) sim 08072405#0000000000000000\n")
 
         pauses = 20 + 200 + opts.pages * 70 + 1000
         forms = [("by ID", [tool, "5", "firmware", image], 200 + pauses, None),

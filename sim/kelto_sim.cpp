@@ -32,7 +32,8 @@ const char USAGE[] =
     "  KIND: lumabar or torvexc; ID: 0 to 63; bus: KELTO_CAN_BUS (sim:PATH, or unset for the "
     "embedded bus)\n"
     "  keys: name serial firmware hardware bootloader mute latency_ms period_ms status mode "
-    "boot_reply flash_busy_ms blink lose_replies; torvexc also inverted potentiometer brake limit_enabled "
+    "boot_reply flash_busy_ms blink lose_replies; torvexc also inverted potentiometer brake "
+    "limit_enabled "
     "limit_forward limit_reverse fault_voltage fault_time\n";
 
 constexpr int kExitOk = 0;
@@ -204,9 +205,8 @@ int trace(Bus& bus, int argc, char** argv) {
         print({{"trace", "cleared"}});
         return kExitOk;
     }
-    std::string text;
-    if (!readTrace(bus, &text, &err)) return fail(kExitFailure, err);
-    std::cout << text << std::flush;
+    if (!streamTrace(bus, std::cout, &err)) return fail(kExitFailure, err);
+    std::cout << std::flush;
     return kExitOk;
 }
 

@@ -2,16 +2,19 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <ostream>
 
 #include "device_model.h"
 
@@ -19,17 +22,61 @@ namespace kelto::sim {
 
 namespace {
 
+constexpr char kStateName[] = "bus.state";
+constexpr char kStateNewName[] = "bus.state.new";  // a state file being built
+constexpr char kTraceName[] = "trace.log";
+constexpr char kOldTraceName[] = "trace.log.1";
+
 std::string errnoText(const std::string& what) {
     return what + ": " + std::strerror(errno);
+}
+
+// Kill points of the test builds: with KELTO_SIM_KILL_AT=N in the
+// environment, the process raises SIGKILL just before its Nth change of the
+// state file (a write, a size change, the creating rename), so a test can
+// stop a program at every such step in turn. Without the variable nothing happens; builds
+// without KELTO_SIM_KILL_POINTS have no such code.
+void killPoint() {
+#ifdef KELTO_SIM_KILL_POINTS
+    static long left = [] {
+        const char* at = std::getenv("KELTO_SIM_KILL_AT");
+        return at != nullptr ? std::atol(at) : 0L;
+    }();
+    if (left > 0 && --left == 0) raise(SIGKILL);
+#endif
+}
+
+// flock with a bounded wait (kLockWaitMs): polls with growing sleeps, so a
+// holder that never lets go ends the wait. EWOULDBLOCK after the wait.
+bool lockBounded(int fd, int op) {
+    long waitedUs = 0;
+    long stepUs = 50;
+    for (;;) {
+        if (flock(fd, op | LOCK_NB) == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK || waitedUs >= kLockWaitMs * 1000L) return false;
+        struct timespec pause {
+            0, stepUs * 1000
+        };
+        nanosleep(&pause, nullptr);
+        waitedUs += stepUs;
+        stepUs = std::min(stepUs * 2, 2000L);
+    }
+}
+
+std::string lockError(const std::string& path) {
+    if (errno == EWOULDBLOCK) {
+        return "simulated bus " + path + " stayed locked by another process for " +
+               std::to_string(kLockWaitMs / 1000) +
+               " s (a stopped or hung program holds it); giving up";
+    }
+    return errnoText("cannot lock " + path);
 }
 
 // Holds a flock for its lifetime. op: LOCK_SH or LOCK_EX.
 class FileLock {
   public:
-    FileLock(int fd, int op) : fd_(fd) {
-        while ((ok_ = flock(fd_, op) == 0) == false && errno == EINTR) {
-        }
-    }
+    FileLock(int fd, int op) : fd_(fd) { ok_ = lockBounded(fd_, op); }
     ~FileLock() {
         if (ok_) flock(fd_, LOCK_UN);
     }
@@ -55,12 +102,19 @@ bool readAll(int fd, void* buf, size_t n, off_t at) {
     return true;
 }
 
+// A short write (a full file system, the file-size limit) sets errno from
+// the retry that fails.
 bool writeAll(int fd, const void* buf, size_t n, off_t at) {
+    killPoint();
     auto* p = static_cast<const char*>(buf);
     while (n > 0) {
         ssize_t r = pwrite(fd, p, n, at);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
+        if (r < 0) return false;
+        if (r == 0) {
+            errno = ENOSPC;
+            return false;
+        }
         p += r;
         n -= static_cast<size_t>(r);
         at += r;
@@ -77,17 +131,66 @@ bool makeDirs(const std::string& dir, std::string* error) {
             return false;
         }
     }
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = "bus directory " + dir + " is not a directory";
-        return false;
-    }
     return true;
+}
+
+bool ownedByUs(uid_t owner) {
+    return owner == geteuid() || owner == 0;
+}
+
+// Opens the bus directory, refusing one that another user could use to make
+// this process write elsewhere: a link or a directory of another user, or a
+// directory others may write to.
+int openDirectory(const std::string& dir, std::string* error) {
+    struct stat link {};
+    if (lstat(dir.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !ownedByUs(link.st_uid)) {
+        *error = "bus directory " + dir + " is a symbolic link of another user; refusing it";
+        return -1;
+    }
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno == ENOTDIR ? "bus directory " + dir + " is not a directory"
+                                  : errnoText("cannot open bus directory " + dir);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        *error = errnoText("cannot open bus directory " + dir);
+    } else if (!ownedByUs(st.st_uid)) {
+        *error = "bus directory " + dir + " belongs to another user (uid " +
+                 std::to_string(st.st_uid) + "); use a directory of your own";
+    } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        *error = "bus directory " + dir + " is writable by other users; use a directory " +
+                 "only you can write to (chmod go-w)";
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+// Opens a file of the bus directory without following a link.
+int openInDir(const Bus& bus, const char* name, int flags) {
+    return openat(bus.dirFd, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+std::string openError(const std::string& path) {
+    if (errno == ELOOP)
+        return path + " is a symbolic link; the simulated bus does not follow links";
+    return errnoText("cannot open " + path);
 }
 
 std::string corrupt(const Bus& bus, const std::string& why) {
     return "simulated bus state " + statePath(bus.dir) + " is corrupt (" + why +
            "); run 'kelto_sim clear' to reset it";
+}
+
+bool validTime(int64_t t) {
+    return t >= 0 && t <= kMaxBusTimeUs;
+}
+
+bool validFrame(const FrameRec& f) {
+    return validTime(f.timeUs) && f.id <= 0x1FFFFFFF && f.len <= 8;
 }
 
 bool validDevice(const Device& d, std::string* why) {
@@ -105,9 +208,12 @@ bool validDevice(const Device& d, std::string* why) {
         *why = "period_ms";
     else if (d.latencyMs > 60000 || d.flashBusyMs > 60000)
         *why = "latency_ms or flash_busy_ms";
-    else if (d.led.mode >= kLedModeCount)
+    else if (!validTime(d.addedUs) || !validTime(d.presenceFromUs) || !validTime(d.busyUntilUs))
+        *why = "device time";
+    else if (d.led.mode >= kLedModeCount || d.led.reg >= 16)
         *why = "LED mode";
-    else if (d.pageStep >= kStepCount || d.pageData > 8 || d.pageAddress > 0xFFC0)
+    else if (d.pageStep >= kStepCount || d.pageData > 8 || d.pageAddress > 0xFFC0 ||
+             d.pageAddress % kPageBytes != 0)
         *why = "page sequence";
     else
         return true;
@@ -131,6 +237,12 @@ bool validHeader(const StateHeader& h, std::string* why) {
 }
 
 bool validImage(const BusImage& image, std::string* why) {
+    for (int i = 0; i < kRingSize; ++i) {
+        if (!validFrame(image.ring[i])) {
+            *why = "frame " + std::to_string(i) + " of the frame store";
+            return false;
+        }
+    }
     bool seen[kKindCount][64] = {};
     for (uint32_t i = 0; i < image.header.slotCount; ++i) {
         const Device& d = image.slots[i];
@@ -148,50 +260,55 @@ bool validImage(const BusImage& image, std::string* why) {
     return true;
 }
 
-// Lock-free check that the cached copy is still the current state: one read
-// of the header. Writers store the header last, so a header with the cached
-// generation means no change has completed since the copy was taken; a torn
-// or moved header sends the caller to load() under the lock.
-// The header is read through the shared mapping when there is one: a scan
-// makes 128 receives, and a system call each costs more than the rest.
-bool cacheCurrent(Bus& bus) {
-    if (!bus.cached) return false;
-    StateHeader h;
-    if (bus.headerMap != nullptr) {
-        std::atomic_thread_fence(std::memory_order_acquire);
-        std::memcpy(&h, bus.headerMap, sizeof h);
-    } else if (!readAll(bus.stateFd, &h, sizeof h, 0)) {
-        return false;
-    }
-    return std::memcmp(&h, &bus.cache.header, sizeof h) == 0;
-}
-
-// Brings bus.cache up to date; the caller holds a lock. Rereads the ring and
-// the slots only when the generation moved. Every change made through this
-// file moves it; bytes scribbled over a slot by an outside hand are found by
-// the next process that reads the state afresh, not by one with a cached copy.
-bool load(Bus& bus, std::string* error) {
-    // Unchanged since the copy was checked (size included): no system call.
-    if (bus.headerMap != nullptr && cacheCurrent(bus)) return true;
-    StateHeader h{};
-    std::string why;
-    if (!readAll(bus.stateFd, &h, sizeof h, 0)) {
-        bus.cached = false;
-        *error = corrupt(bus, "truncated header");
-        return false;
-    }
-    if (!validHeader(h, &why)) {
-        bus.cached = false;
-        *error = corrupt(bus, why);
-        return false;
-    }
-    struct stat st {};
-    if (fstat(bus.stateFd, &st) != 0 || st.st_size < kStateFileBytes) {
-        bus.cached = false;
+// The open state file is still the bus's and still whole: not replaced
+// (renamed over, removed) and not cut short since it was opened.
+bool stillOurs(Bus& bus, std::string* error) {
+    struct stat open {
+    }, named{};
+    if (fstat(bus.stateFd, &open) != 0 || open.st_size < kStateFileBytes) {
         *error = corrupt(bus, "truncated file");
         return false;
     }
-    if (bus.cached && h.generation == bus.cache.header.generation) return true;
+    if (fstatat(bus.dirFd, kStateName, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_ino != open.st_ino || named.st_dev != open.st_dev) {
+        *error = corrupt(bus, "replaced or removed while in use");
+        return false;
+    }
+    return true;
+}
+
+// Lock-free check that the cached copy is still the current state: the
+// header read again, and the file still the bus's and whole. Writers store
+// the header last, so a header with the cached generation means no change has
+// completed since the copy was taken; a torn or moved header, a truncated or
+// replaced file sends the caller to load() under the lock, which reports it.
+bool cacheCurrent(Bus& bus) {
+    if (!bus.cached) return false;
+    StateHeader h;
+    std::string ignored;
+    return readAll(bus.stateFd, &h, sizeof h, 0) &&
+           std::memcmp(&h, &bus.cache.header, sizeof h) == 0 && stillOurs(bus, &ignored);
+}
+
+// Brings bus.cache up to date; the caller holds a lock. Rereads the ring and
+// the slots only when the header moved. Every change made through this file
+// moves it; bytes scribbled over a slot by an outside hand are found by the
+// next process that reads the state afresh, not by one with a cached copy.
+bool load(Bus& bus, std::string* error) {
+    StateHeader h{};
+    std::string why;
+    bool ok = false;
+    if (!readAll(bus.stateFd, &h, sizeof h, 0))
+        *error = corrupt(bus, "truncated header");
+    else if (!validHeader(h, &why))
+        *error = corrupt(bus, why);
+    else
+        ok = stillOurs(bus, error);
+    if (!ok) {
+        bus.cached = false;
+        return false;
+    }
+    if (bus.cached && std::memcmp(&h, &bus.cache.header, sizeof h) == 0) return true;
     bus.cached = false;
     BusImage& c = bus.cache;
     c.header = h;
@@ -213,32 +330,84 @@ bool load(Bus& bus, std::string* error) {
 // when the lock could not be taken or the state is unreadable.
 bool lockedAndLoaded(Bus& bus, const FileLock& lock, std::string* error) {
     if (!lock.ok()) {
-        *error = errnoText("cannot lock " + statePath(bus.dir));
+        *error = lockError(statePath(bus.dir));
         return false;
     }
     return load(bus, error);
 }
 
-// Writes a fresh, empty state; the caller holds the exclusive lock. The new
-// generation differs from whatever the file held, so every cached copy is
-// reread.
-bool writeFresh(Bus& bus, std::string* error) {
-    uint64_t oldGeneration = 0;
-    readAll(bus.stateFd, &oldGeneration, sizeof oldGeneration, offsetof(StateHeader, generation));
-    BusImage fresh;
-    std::memcpy(fresh.header.magic, kStateMagic, sizeof kStateMagic);
-    fresh.header.version = kFormatVersion;
-    fresh.header.deviceBytes = sizeof(Device);
-    fresh.header.generation = oldGeneration + (uint64_t{1} << 32) + 1;
+// Writes a fresh, empty state over the file `fd` of the bus: full size, the
+// header (no slots, generation `generation`), then zeros over the frame
+// store and the slots, which also reserves their blocks so that later stores
+// there cannot run out of space. Stopped anywhere after the header, the
+// file is a valid empty bus.
+bool writeFresh(Bus& bus, int fd, uint64_t generation, std::string* error) {
+    StateHeader h{};
+    std::memcpy(h.magic, kStateMagic, sizeof kStateMagic);
+    h.version = kFormatVersion;
+    h.deviceBytes = sizeof(Device);
+    h.generation = generation;
     std::vector<char> zeros(kFlashOffset - kRingOffset, 0);
     struct stat st {};
-    bool ok = writeAll(bus.stateFd, zeros.data(), zeros.size(), kRingOffset) &&
-              fstat(bus.stateFd, &st) == 0 &&
-              (st.st_size >= kStateFileBytes || ftruncate(bus.stateFd, kStateFileBytes) == 0) &&
-              writeAll(bus.stateFd, &fresh.header, sizeof fresh.header, 0);
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && st.st_size < kStateFileBytes) {
+        killPoint();
+        ok = ftruncate(fd, kStateFileBytes) == 0;
+    }
+    ok = ok && writeAll(fd, &h, sizeof h, 0) &&
+         writeAll(fd, zeros.data(), zeros.size(), kRingOffset);
     bus.cached = false;
     if (!ok) *error = errnoText("cannot write " + statePath(bus.dir));
     return ok;
+}
+
+// Creates bus.state when there is none: built whole as bus.state.new, then
+// renamed into place, under a lock on the directory so that two first uses
+// do not build it at once. Whatever stops it leaves either no state file or
+// a valid one (and at worst a bus.state.new that the next creation replaces).
+bool createState(Bus& bus, std::string* error) {
+    FileLock dirLock(bus.dirFd, LOCK_EX);
+    if (!dirLock.ok()) {
+        *error = lockError(bus.dir);
+        return false;
+    }
+    struct stat st {};
+    if (fstatat(bus.dirFd, kStateName, &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    killPoint();
+    int fd = openInDir(bus, kStateNewName, O_RDWR | O_CREAT | O_TRUNC);
+    if (fd < 0) {
+        *error = openError(bus.dir + "/" + kStateNewName);
+        return false;
+    }
+    // A new bus's generation differs from any a process may have cached of
+    // an earlier state file of the same path.
+    uint64_t generation = static_cast<uint64_t>(std::time(nullptr)) << 32;
+    bool ok = writeFresh(bus, fd, generation, error);
+    close(fd);
+    if (ok) {
+        killPoint();
+        ok = renameat(bus.dirFd, kStateNewName, bus.dirFd, kStateName) == 0;
+        if (!ok) *error = errnoText("cannot create " + statePath(bus.dir));
+    }
+    if (!ok) unlinkat(bus.dirFd, kStateNewName, 0);
+    return ok;
+}
+
+// A state file left all zeros (by a creation of an older build that was
+// interrupted) holds nothing and is taken as a new bus.
+bool initialiseIfBlank(Bus& bus, std::string* error) {
+    StateHeader h{}, zero{};
+    if (readAll(bus.stateFd, &h, sizeof h, 0) && std::memcmp(&h, &zero, sizeof h) != 0) return true;
+    FileLock lock(bus.stateFd, LOCK_EX);
+    if (!lock.ok()) {
+        *error = lockError(statePath(bus.dir));
+        return false;
+    }
+    struct stat st {};
+    bool blank = fstat(bus.stateFd, &st) == 0 &&
+                 (st.st_size == 0 ||
+                  (readAll(bus.stateFd, &h, sizeof h, 0) && std::memcmp(&h, &zero, sizeof h) == 0));
+    return !blank || writeFresh(bus, bus.stateFd, uint64_t{1} << 32, error);
 }
 
 bool storeHeader(Bus& bus, std::string* error) {
@@ -257,18 +426,29 @@ bool storeSlot(Bus& bus, int slot, std::string* error) {
     return false;
 }
 
-// Stores what deliverFrame changed: slots, flash pages, new ring entries, header.
-bool storeEffects(Bus& bus, const Effects& fx, std::string* error) {
+// Stores written flash pages before the slots that mark them written: a page
+// is never marked written without its data. A page whose data could not be
+// stored is dropped, as by a device that lost power while writing it: its
+// mark is cleared and the call fails with the reason.
+bool storePages(Bus& bus, Effects& fx, std::string* error) {
+    bool ok = true;
+    for (const auto& [slot, page] : fx.pages) {
+        Device& d = bus.cache.slots[slot];
+        if (writeAll(bus.stateFd, d.pageBuffer, kPageBytes, pageOffset(slot, page))) continue;
+        if (ok) *error = errnoText("cannot write flash in " + statePath(bus.dir));
+        ok = false;
+        d.written[page / 8] &= static_cast<uint8_t>(~(1u << (page % 8)));
+    }
+    return ok;
+}
+
+// Stores what deliverFrame changed: flash pages, slots, new ring entries, header.
+bool storeEffects(Bus& bus, Effects& fx, std::string* error) {
     BusImage& c = bus.cache;
+    std::string pageError;
+    bool pagesOk = storePages(bus, fx, &pageError);
     for (int i = 0; i < kMaxDevices; ++i) {
         if (fx.dirty.test(i) && !storeSlot(bus, i, error)) return false;
-    }
-    for (const auto& [slot, page] : fx.pages) {
-        if (!writeAll(bus.stateFd, c.slots[slot].pageBuffer, kPageBytes, pageOffset(slot, page))) {
-            bus.cached = false;
-            *error = errnoText("cannot write flash in " + statePath(bus.dir));
-            return false;
-        }
     }
     for (const FrameRec& r : fx.replies) {
         uint32_t at = c.header.ringNext;
@@ -280,18 +460,129 @@ bool storeEffects(Bus& bus, const Effects& fx, std::string* error) {
             return false;
         }
     }
-    return storeHeader(bus, error);
+    if (!storeHeader(bus, error)) return false;
+    if (!pagesOk) *error = pageError;
+    return pagesOk;
+}
+
+// --- trace ---------------------------------------------------------------
+
+void warnTrace(Bus& bus, int err) {
+    if (bus.traceWarned) return;
+    bus.traceWarned = true;
+    std::fprintf(stderr, "kelto: cannot write the bus trace %s: %s; trace lines are lost\n",
+                 tracePath(bus.dir).c_str(), std::strerror(err));
+    std::fflush(stderr);
+}
+
+bool openTrace(Bus& bus) {
+    if (bus.traceFd >= 0) close(bus.traceFd);
+    bus.traceFd = openInDir(bus, kTraceName, O_RDWR | O_APPEND | O_CREAT);
+    return bus.traceFd >= 0;
+}
+
+// Locks this process's trace file, reopening it when another process has
+// rotated it away since it was opened.
+bool lockTrace(Bus& bus) {
+    for (int tries = 0; tries < 3; ++tries) {
+        if (bus.traceFd < 0 && !openTrace(bus)) return false;
+        if (!lockBounded(bus.traceFd, LOCK_EX)) return false;
+        struct stat open {
+        }, named{};
+        if (fstat(bus.traceFd, &open) == 0 &&
+            fstatat(bus.dirFd, kTraceName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            open.st_ino == named.st_ino && open.st_dev == named.st_dev)
+            return true;
+        flock(bus.traceFd, LOCK_UN);
+        close(bus.traceFd);
+        bus.traceFd = -1;
+    }
+    errno = EAGAIN;
+    return false;
+}
+
+// Bus time of a trace line "(SECONDS.MICROS) ...", or -1.
+int64_t lineTimeUs(const char* p, const char* end) {
+    if (p == end || *p != '(') return -1;
+    int64_t secs = 0, micros = 0;
+    int digits = 0;
+    for (++p; p < end && *p >= '0' && *p <= '9' && digits < 12; ++p, ++digits)
+        secs = secs * 10 + (*p - '0');
+    if (digits == 0 || p == end || *p != '.') return -1;
+    digits = 0;
+    for (++p; p < end && *p >= '0' && *p <= '9' && digits < 6; ++p, ++digits)
+        micros = micros * 10 + (*p - '0');
+    return digits == 6 && p < end && *p == ')' ? secs * 1000000 + micros : -1;
+}
+
+// With the trace locked: cuts off an unfinished last line (left by a write
+// that failed part way or by another hand) and returns the file's size and
+// the bus time of its last line (-1 when it has none). Reads only the tail.
+bool traceTail(Bus& bus, off_t* size, int64_t* lastUs) {
+    constexpr off_t kWindow = 256;
+    struct stat st {};
+    if (fstat(bus.traceFd, &st) != 0) return false;
+    off_t end = st.st_size;
+    *lastUs = -1;
+    char buf[kWindow];
+    for (off_t from = end; from > 0;) {
+        off_t n = std::min(from, kWindow);
+        from -= n;
+        if (!readAll(bus.traceFd, buf, static_cast<size_t>(n), from)) return false;
+        if (end == st.st_size && buf[n - 1] == '\n' && from + n == end) {
+            // A whole last line: its start is after the newline before it.
+            const char* stop = buf + n - 1;
+            const char* start = stop;
+            while (start > buf && start[-1] != '\n') --start;
+            if (start > buf || from == 0) *lastUs = lineTimeUs(start, stop);
+            break;
+        }
+        const char* nl = static_cast<const char*>(memrchr(buf, '\n', static_cast<size_t>(n)));
+        if (nl == nullptr && from > 0) continue;
+        end = nl == nullptr ? 0 : from + (nl - buf) + 1;
+        if (ftruncate(bus.traceFd, end) != 0) return false;
+        return traceTail(bus, size, lastUs);
+    }
+    *size = end;
+    return true;
+}
+
+// trace.log becomes trace.log.1, and a new trace.log is opened and locked.
+bool rotateTrace(Bus& bus) {
+    if (renameat(bus.dirFd, kTraceName, bus.dirFd, kOldTraceName) != 0) return false;
+    flock(bus.traceFd, LOCK_UN);
+    return lockTrace(bus);
 }
 
 void appendTrace(Bus& bus, const FrameRec& f) {
-    if (bus.traceFd < 0) {
-        bus.traceFd =
-            open(tracePath(bus.dir).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        if (bus.traceFd < 0) return;
+    if (!lockTrace(bus)) {
+        warnTrace(bus, errno);
+        return;
     }
-    std::string line = traceLine(f);
-    ssize_t n = write(bus.traceFd, line.data(), line.size());
-    (void)n;  // a lost trace line must not fail the frame itself
+    off_t size = 0;
+    int64_t lastUs = -1;
+    int err = 0;
+    if (!traceTail(bus, &size, &lastUs)) err = errno;
+    FrameRec stamped = f;
+    stamped.timeUs = std::max(f.timeUs, lastUs);
+    const std::string line = traceLine(stamped);
+    if (err == 0 && size + static_cast<off_t>(line.size()) > kTraceMaxBytes) {
+        if (rotateTrace(bus))
+            size = 0;
+        else
+            err = errno;
+    }
+    if (err == 0) {
+        ssize_t n = write(bus.traceFd, line.data(), line.size());
+        if (n != static_cast<ssize_t>(line.size())) {
+            err = n < 0 ? errno : ENOSPC;
+            if (n > 0 && ftruncate(bus.traceFd, size) != 0) {
+                // left for the next writer's traceTail to cut off
+            }
+        }
+    }
+    if (bus.traceFd >= 0) flock(bus.traceFd, LOCK_UN);
+    if (err != 0) warnTrace(bus, err);
 }
 
 bool matches(uint32_t id, uint32_t wantId, uint32_t mask) {
@@ -305,43 +596,67 @@ bool unseen(const ReceiveView& view, const FrameRec& f) {
     return it == view.lastHandedUs.end() || f.timeUs > it->second;
 }
 
+// Copies one file of the bus directory to `out`; a missing one is empty.
+bool streamFile(const Bus& bus, const char* name, std::ostream& out, std::string* error) {
+    int fd = openInDir(bus, name, O_RDONLY);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        *error = openError(bus.dir + "/" + name);
+        return false;
+    }
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) out.write(buf, n);
+    }
+    int readErr = errno;
+    close(fd);
+    if (n == 0) return true;
+    errno = readErr;
+    *error = errnoText("cannot read " + bus.dir + "/" + name);
+    return false;
+}
+
 }  // namespace
 
 Bus::~Bus() {
-    if (headerMap != nullptr) munmap(const_cast<void*>(headerMap), sizeof(StateHeader));
     if (stateFd >= 0) close(stateFd);
     if (traceFd >= 0) close(traceFd);
+    if (dirFd >= 0) close(dirFd);
 }
 
 std::string statePath(const std::string& dir) {
-    return dir + "/bus.state";
+    return dir + "/" + kStateName;
 }
 std::string tracePath(const std::string& dir) {
-    return dir + "/trace.log";
+    return dir + "/" + kTraceName;
+}
+std::string oldTracePath(const std::string& dir) {
+    return dir + "/" + kOldTraceName;
 }
 
 std::unique_ptr<Bus> openBus(const std::string& dir, std::string* error) {
+    std::signal(SIGXFSZ, SIG_IGN);
     if (!makeDirs(dir, error)) return nullptr;
     auto bus = std::make_unique<Bus>();
     bus->dir = dir;
-    bus->stateFd = open(statePath(dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    bus->dirFd = openDirectory(dir, error);
+    if (bus->dirFd < 0) return nullptr;
+    bus->stateFd = openInDir(*bus, kStateName, O_RDWR);
+    if (bus->stateFd < 0 && errno == ENOENT) {
+        if (!createState(*bus, error)) return nullptr;
+        bus->stateFd = openInDir(*bus, kStateName, O_RDWR);
+    }
     if (bus->stateFd < 0) {
-        *error = errnoText("cannot open " + statePath(dir));
+        *error = openError(statePath(dir));
         return nullptr;
     }
-    FileLock lock(bus->stateFd, LOCK_EX);
     struct stat st {};
-    if (!lock.ok() || fstat(bus->stateFd, &st) != 0) {
-        *error = errnoText("cannot lock " + statePath(dir));
+    if (fstat(bus->stateFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = statePath(dir) + " is not a regular file";
         return nullptr;
     }
-    if (st.st_size == 0 && !writeFresh(*bus, error)) return nullptr;
-    // Mapped only over a file that holds a whole header; the state file is
-    // never shrunk, so the mapping stays backed.
-    if (fstat(bus->stateFd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(StateHeader))) {
-        void* map = mmap(nullptr, sizeof(StateHeader), PROT_READ, MAP_SHARED, bus->stateFd, 0);
-        if (map != MAP_FAILED) bus->headerMap = map;
-    }
+    if (!initialiseIfBlank(*bus, error)) return nullptr;
     return bus;
 }
 
@@ -404,6 +719,8 @@ bool busRead(Bus& bus, BusImage* image, std::string* error) {
     return true;
 }
 
+// Stores the ring entries and slots that differ from the cached copy, then
+// the header.
 bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
     FileLock lock(bus.stateFd, LOCK_EX);
     if (!lockedAndLoaded(bus, lock, error)) return false;
@@ -423,9 +740,12 @@ bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
             return false;
         }
     }
+    const BusImage before = bus.cache;
     bus.cache = image;
     for (uint32_t i = 0; i < image.header.slotCount; ++i) {
-        if (!storeSlot(bus, static_cast<int>(i), error)) return false;
+        if (std::memcmp(&image.slots[i], &before.slots[i], sizeof(Device)) != 0 &&
+            !storeSlot(bus, static_cast<int>(i), error))
+            return false;
     }
     return storeHeader(bus, error);
 }
@@ -434,10 +754,14 @@ bool busClear(Bus& bus, std::string* error) {
     {
         FileLock lock(bus.stateFd, LOCK_EX);
         if (!lock.ok()) {
-            *error = errnoText("cannot lock " + statePath(bus.dir));
+            *error = lockError(statePath(bus.dir));
             return false;
         }
-        if (!writeFresh(bus, error)) return false;
+        uint64_t oldGeneration = 0;
+        readAll(bus.stateFd, &oldGeneration, sizeof oldGeneration,
+                offsetof(StateHeader, generation));
+        if (!writeFresh(bus, bus.stateFd, oldGeneration + (uint64_t{1} << 32) + 1, error))
+            return false;
     }
     return clearTrace(bus, error);
 }
@@ -480,30 +804,21 @@ std::string traceLine(const FrameRec& f) {
     return line;
 }
 
-bool readTrace(Bus& bus, std::string* text, std::string* error) {
-    text->clear();
-    int fd = open(tracePath(bus.dir).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return true;
-        *error = errnoText("cannot read " + tracePath(bus.dir));
-        return false;
-    }
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, static_cast<size_t>(n));
-    close(fd);
-    if (n == 0) return true;
-    *error = errnoText("cannot read " + tracePath(bus.dir));
-    return false;
+bool streamTrace(Bus& bus, std::ostream& out, std::string* error) {
+    return streamFile(bus, kOldTraceName, out, error) && streamFile(bus, kTraceName, out, error);
 }
 
 bool clearTrace(Bus& bus, std::string* error) {
-    int fd = open(tracePath(bus.dir).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int fd = openInDir(bus, kTraceName, O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) {
-        *error = errnoText("cannot clear " + tracePath(bus.dir));
+        *error = openError(tracePath(bus.dir));
         return false;
     }
     close(fd);
+    if (unlinkat(bus.dirFd, kOldTraceName, 0) != 0 && errno != ENOENT) {
+        *error = errnoText("cannot clear " + oldTracePath(bus.dir));
+        return false;
+    }
     return true;
 }
 
