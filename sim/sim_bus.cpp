@@ -46,15 +46,15 @@ void killPoint() {
 #endif
 }
 
-// flock with a bounded wait (kLockWaitMs): polls with growing sleeps, so a
-// holder that never lets go ends the wait. EWOULDBLOCK after the wait.
-bool lockBounded(int fd, int op) {
+// flock with a bounded wait: polls with growing sleeps for up to `waitMs`,
+// so a holder that never lets go ends the wait. EWOULDBLOCK after the wait.
+bool lockBounded(int fd, int op, long waitMs) {
     long waitedUs = 0;
     long stepUs = 50;
     for (;;) {
         if (flock(fd, op | LOCK_NB) == 0) return true;
         if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK || waitedUs >= kLockWaitMs * 1000L) return false;
+        if (errno != EWOULDBLOCK || waitedUs >= waitMs * 1000L) return false;
         struct timespec pause {
             0, stepUs * 1000
         };
@@ -73,10 +73,16 @@ std::string lockError(const std::string& path) {
     return errnoText("cannot lock " + path);
 }
 
-// Holds a flock for its lifetime. op: LOCK_SH or LOCK_EX.
+// Holds a flock on a file of the bus for its lifetime. op: LOCK_SH or
+// LOCK_EX. Waits kLockWaitMs at most, and once a wait of this process has
+// run out, not at all: a program that polls the bus does not wait again at
+// every call for the holder that made it give up.
 class FileLock {
   public:
-    FileLock(int fd, int op) : fd_(fd) { ok_ = lockBounded(fd_, op); }
+    FileLock(Bus& bus, int fd, int op) : fd_(fd) {
+        ok_ = lockBounded(fd_, op, bus.lockGaveUp ? 0 : kLockWaitMs);
+        if (!ok_ && errno == EWOULDBLOCK) bus.lockGaveUp = true;
+    }
     ~FileLock() {
         if (ok_) flock(fd_, LOCK_UN);
     }
@@ -366,7 +372,7 @@ bool writeFresh(Bus& bus, int fd, uint64_t generation, std::string* error) {
 // do not build it at once. Whatever stops it leaves either no state file or
 // a valid one (and at worst a bus.state.new that the next creation replaces).
 bool createState(Bus& bus, std::string* error) {
-    FileLock dirLock(bus.dirFd, LOCK_EX);
+    FileLock dirLock(bus, bus.dirFd, LOCK_EX);
     if (!dirLock.ok()) {
         *error = lockError(bus.dir);
         return false;
@@ -398,7 +404,7 @@ bool createState(Bus& bus, std::string* error) {
 bool initialiseIfBlank(Bus& bus, std::string* error) {
     StateHeader h{}, zero{};
     if (readAll(bus.stateFd, &h, sizeof h, 0) && std::memcmp(&h, &zero, sizeof h) != 0) return true;
-    FileLock lock(bus.stateFd, LOCK_EX);
+    FileLock lock(bus, bus.stateFd, LOCK_EX);
     if (!lock.ok()) {
         *error = lockError(statePath(bus.dir));
         return false;
@@ -486,7 +492,10 @@ bool openTrace(Bus& bus) {
 bool lockTrace(Bus& bus) {
     for (int tries = 0; tries < 3; ++tries) {
         if (bus.traceFd < 0 && !openTrace(bus)) return false;
-        if (!lockBounded(bus.traceFd, LOCK_EX)) return false;
+        if (!lockBounded(bus.traceFd, LOCK_EX, bus.lockGaveUp ? 0 : kLockWaitMs)) {
+            if (errno == EWOULDBLOCK) bus.lockGaveUp = true;
+            return false;
+        }
         struct stat open {
         }, named{};
         if (fstat(bus.traceFd, &open) == 0 &&
@@ -662,7 +671,7 @@ std::unique_ptr<Bus> openBus(const std::string& dir, std::string* error) {
 
 bool busSend(Bus& bus, const FrameRec& frame, std::string* error) {
     {
-        FileLock lock(bus.stateFd, LOCK_EX);
+        FileLock lock(bus, bus.stateFd, LOCK_EX);
         if (!lockedAndLoaded(bus, lock, error)) return false;
         Effects fx;
         BusImage& c = bus.cache;
@@ -681,7 +690,7 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
         view.startUs = nowUs;
     }
     if (!cacheCurrent(bus)) {
-        FileLock lock(bus.stateFd, LOCK_SH);
+        FileLock lock(bus, bus.stateFd, LOCK_SH);
         if (!lockedAndLoaded(bus, lock, error)) return kReceiveError;
     }
     const BusImage& c = bus.cache;
@@ -713,7 +722,7 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
 }
 
 bool busRead(Bus& bus, BusImage* image, std::string* error) {
-    FileLock lock(bus.stateFd, LOCK_SH);
+    FileLock lock(bus, bus.stateFd, LOCK_SH);
     if (!lockedAndLoaded(bus, lock, error)) return false;
     *image = bus.cache;
     return true;
@@ -722,7 +731,7 @@ bool busRead(Bus& bus, BusImage* image, std::string* error) {
 // Stores the ring entries and slots that differ from the cached copy, then
 // the header.
 bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
-    FileLock lock(bus.stateFd, LOCK_EX);
+    FileLock lock(bus, bus.stateFd, LOCK_EX);
     if (!lockedAndLoaded(bus, lock, error)) return false;
     BusImage image = bus.cache;
     if (!edit(image, error)) return false;
@@ -752,7 +761,7 @@ bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
 
 bool busClear(Bus& bus, std::string* error) {
     {
-        FileLock lock(bus.stateFd, LOCK_EX);
+        FileLock lock(bus, bus.stateFd, LOCK_EX);
         if (!lock.ok()) {
             *error = lockError(statePath(bus.dir));
             return false;

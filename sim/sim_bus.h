@@ -47,6 +47,7 @@ struct Bus {
     int stateFd = -1;
     int traceFd = -1;
     bool traceWarned = false;  // a lost trace line has been reported on standard error
+    bool lockGaveUp = false;   // a lock wait ran out: later calls do not wait again
     bool cached = false;
     BusImage cache;
     ~Bus();
