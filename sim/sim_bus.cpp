@@ -267,17 +267,17 @@ bool validImage(const BusImage& image, std::string* why) {
 }
 
 // The open state file is still the bus's and still whole: not replaced
-// (renamed over, removed) and not cut short since it was opened.
+// (renamed over, removed) and not cut short since it was opened. One look at
+// the name: when it still names the open file, its size is that file's.
 bool stillOurs(Bus& bus, std::string* error) {
-    struct stat open {
-    }, named{};
-    if (fstat(bus.stateFd, &open) != 0 || open.st_size < kStateFileBytes) {
-        *error = corrupt(bus, "truncated file");
+    struct stat named {};
+    if (fstatat(bus.dirFd, kStateName, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_ino != bus.stateIno || named.st_dev != bus.stateDev) {
+        *error = corrupt(bus, "replaced or removed while in use");
         return false;
     }
-    if (fstatat(bus.dirFd, kStateName, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        named.st_ino != open.st_ino || named.st_dev != open.st_dev) {
-        *error = corrupt(bus, "replaced or removed while in use");
+    if (named.st_size < kStateFileBytes) {
+        *error = corrupt(bus, "truncated file");
         return false;
     }
     return true;
@@ -482,32 +482,10 @@ void warnTrace(Bus& bus, int err) {
 }
 
 bool openTrace(Bus& bus) {
-    if (bus.traceFd >= 0) close(bus.traceFd);
+    if (bus.traceFd >= 0) return true;
     bus.traceFd = openInDir(bus, kTraceName, O_RDWR | O_APPEND | O_CREAT);
+    bus.traceEnd = -1;
     return bus.traceFd >= 0;
-}
-
-// Locks this process's trace file, reopening it when another process has
-// rotated it away since it was opened.
-bool lockTrace(Bus& bus) {
-    for (int tries = 0; tries < 3; ++tries) {
-        if (bus.traceFd < 0 && !openTrace(bus)) return false;
-        if (!lockBounded(bus.traceFd, LOCK_EX, bus.lockGaveUp ? 0 : kLockWaitMs)) {
-            if (errno == EWOULDBLOCK) bus.lockGaveUp = true;
-            return false;
-        }
-        struct stat open {
-        }, named{};
-        if (fstat(bus.traceFd, &open) == 0 &&
-            fstatat(bus.dirFd, kTraceName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-            open.st_ino == named.st_ino && open.st_dev == named.st_dev)
-            return true;
-        flock(bus.traceFd, LOCK_UN);
-        close(bus.traceFd);
-        bus.traceFd = -1;
-    }
-    errno = EAGAIN;
-    return false;
 }
 
 // Bus time of a trace line "(SECONDS.MICROS) ...", or -1.
@@ -524,22 +502,20 @@ int64_t lineTimeUs(const char* p, const char* end) {
     return digits == 6 && p < end && *p == ')' ? secs * 1000000 + micros : -1;
 }
 
-// With the trace locked: cuts off an unfinished last line (left by a write
-// that failed part way or by another hand) and returns the file's size and
-// the bus time of its last line (-1 when it has none). Reads only the tail.
-bool traceTail(Bus& bus, off_t* size, int64_t* lastUs) {
+// The trace file of `size` bytes, read from its end: cuts off an unfinished
+// last line (left by a write that failed part way, or by another hand) and
+// returns the size that is left and the bus time of the last line (-1 when
+// it has none). Reads only the tail.
+bool traceTail(Bus& bus, off_t size, off_t* left, int64_t* lastUs) {
     constexpr off_t kWindow = 256;
-    struct stat st {};
-    if (fstat(bus.traceFd, &st) != 0) return false;
-    off_t end = st.st_size;
-    *lastUs = -1;
     char buf[kWindow];
-    for (off_t from = end; from > 0;) {
-        off_t n = std::min(from, kWindow);
+    *lastUs = -1;
+    for (off_t from = size; from > 0;) {
+        const off_t n = std::min(from, kWindow);
         from -= n;
         if (!readAll(bus.traceFd, buf, static_cast<size_t>(n), from)) return false;
-        if (end == st.st_size && buf[n - 1] == '\n' && from + n == end) {
-            // A whole last line: its start is after the newline before it.
+        if (from + n == size && buf[n - 1] == '\n') {
+            // A whole last line: it starts after the newline before it.
             const char* stop = buf + n - 1;
             const char* start = stop;
             while (start > buf && start[-1] != '\n') --start;
@@ -548,50 +524,76 @@ bool traceTail(Bus& bus, off_t* size, int64_t* lastUs) {
         }
         const char* nl = static_cast<const char*>(memrchr(buf, '\n', static_cast<size_t>(n)));
         if (nl == nullptr && from > 0) continue;
-        end = nl == nullptr ? 0 : from + (nl - buf) + 1;
-        if (ftruncate(bus.traceFd, end) != 0) return false;
-        return traceTail(bus, size, lastUs);
+        const off_t whole = nl == nullptr ? 0 : from + (nl - buf) + 1;
+        if (ftruncate(bus.traceFd, whole) != 0) return false;
+        return traceTail(bus, whole, left, lastUs);
     }
-    *size = end;
+    *left = size;
     return true;
 }
 
-// trace.log becomes trace.log.1, and a new trace.log is opened and locked.
-bool rotateTrace(Bus& bus) {
-    if (renameat(bus.dirFd, kTraceName, bus.dirFd, kOldTraceName) != 0) return false;
-    flock(bus.traceFd, LOCK_UN);
-    return lockTrace(bus);
+// Copies trace.log to trace.log.1 (replacing it) and empties trace.log. The
+// file keeps its inode, so every process's descriptor of it stays good; it
+// happens once per kTraceMaxBytes of trace.
+bool rotateTrace(Bus& bus, off_t size) {
+    int old = openInDir(bus, kOldTraceName, O_WRONLY | O_CREAT | O_TRUNC);
+    if (old < 0) return false;
+    off_t from = 0;
+    char buf[65536];
+    bool ok = true;
+    while (ok && from < size) {
+        ssize_t n = pread(bus.traceFd, buf, std::min<off_t>(sizeof buf, size - from), from);
+        ok = n > 0 && writeAll(old, buf, static_cast<size_t>(n), from);
+        from += n;
+    }
+    close(old);
+    return ok && ftruncate(bus.traceFd, 0) == 0;
 }
 
+// Appends the frame's line under the trace's own lock, which orders every
+// trace write (a reader of the state holds only a shared lock on it). The
+// line is stamped no earlier than the trace's last line. A process that
+// wrote the last line knows its time and the file's end, and reads nothing.
 void appendTrace(Bus& bus, const FrameRec& f) {
-    if (!lockTrace(bus)) {
+    if (!openTrace(bus)) {
         warnTrace(bus, errno);
         return;
     }
-    off_t size = 0;
-    int64_t lastUs = -1;
-    int err = 0;
-    if (!traceTail(bus, &size, &lastUs)) err = errno;
+    FileLock lock(bus, bus.traceFd, LOCK_EX);
+    struct stat st {};
+    if (!lock.ok() || fstat(bus.traceFd, &st) != 0) {
+        warnTrace(bus, errno);
+        return;
+    }
+    off_t size = st.st_size;
+    int64_t lastUs = bus.traceLastUs;
+    if (size != bus.traceEnd && !traceTail(bus, st.st_size, &size, &lastUs)) {
+        warnTrace(bus, errno);
+        return;
+    }
     FrameRec stamped = f;
     stamped.timeUs = std::max(f.timeUs, lastUs);
     const std::string line = traceLine(stamped);
-    if (err == 0 && size + static_cast<off_t>(line.size()) > kTraceMaxBytes) {
-        if (rotateTrace(bus))
-            size = 0;
-        else
-            err = errno;
-    }
-    if (err == 0) {
-        ssize_t n = write(bus.traceFd, line.data(), line.size());
-        if (n != static_cast<ssize_t>(line.size())) {
-            err = n < 0 ? errno : ENOSPC;
-            if (n > 0 && ftruncate(bus.traceFd, size) != 0) {
-                // left for the next writer's traceTail to cut off
-            }
+    const off_t lineBytes = static_cast<off_t>(line.size());
+    if (size + lineBytes > kTraceMaxBytes) {
+        if (!rotateTrace(bus, size)) {
+            warnTrace(bus, errno);
+            return;
         }
+        size = 0;
     }
-    if (bus.traceFd >= 0) flock(bus.traceFd, LOCK_UN);
-    if (err != 0) warnTrace(bus, err);
+    bus.traceEnd = -1;
+    ssize_t n = write(bus.traceFd, line.data(), line.size());
+    if (n != lineBytes) {
+        int err = n < 0 ? errno : ENOSPC;
+        if (n > 0 && ftruncate(bus.traceFd, size) != 0) {
+            // the next writer's traceTail cuts the fragment off
+        }
+        warnTrace(bus, err);
+        return;
+    }
+    bus.traceEnd = size + lineBytes;
+    bus.traceLastUs = stamped.timeUs;
 }
 
 bool matches(uint32_t id, uint32_t wantId, uint32_t mask) {
@@ -665,6 +667,8 @@ std::unique_ptr<Bus> openBus(const std::string& dir, std::string* error) {
         *error = statePath(dir) + " is not a regular file";
         return nullptr;
     }
+    bus->stateIno = st.st_ino;
+    bus->stateDev = st.st_dev;
     if (!initialiseIfBlank(*bus, error)) return nullptr;
     return bus;
 }
@@ -678,8 +682,8 @@ bool busSend(Bus& bus, const FrameRec& frame, std::string* error) {
         deliverFrame(c.slots.data(), static_cast<int>(c.header.slotCount), frame, frame.timeUs,
                      &fx);
         if ((fx.dirty.any() || !fx.replies.empty()) && !storeEffects(bus, fx, error)) return false;
+        appendTrace(bus, frame);
     }
-    appendTrace(bus, frame);
     return true;
 }
 
@@ -818,6 +822,16 @@ bool streamTrace(Bus& bus, std::ostream& out, std::string* error) {
 }
 
 bool clearTrace(Bus& bus, std::string* error) {
+    if (!openTrace(bus)) {
+        *error = openError(tracePath(bus.dir));
+        return false;
+    }
+    FileLock lock(bus, bus.traceFd, LOCK_EX);
+    if (!lock.ok()) {
+        *error = lockError(tracePath(bus.dir));
+        return false;
+    }
+    bus.traceEnd = -1;
     int fd = openInDir(bus, kTraceName, O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) {
         *error = openError(tracePath(bus.dir));

@@ -29,6 +29,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "bus_format.h"
 
 namespace kelto::sim {
@@ -45,7 +47,11 @@ struct Bus {
     std::string dir;
     int dirFd = -1;  // the bus directory: every file is opened relative to it
     int stateFd = -1;
+    ino_t stateIno = 0;  // the state file opened: a file of another inode at its name replaced it
+    dev_t stateDev = 0;
     int traceFd = -1;
+    int64_t traceEnd = -1;     // trace size after this process's last line; -1: unknown
+    int64_t traceLastUs = 0;   // bus time of that line
     bool traceWarned = false;  // a lost trace line has been reported on standard error
     bool lockGaveUp = false;   // a lock wait ran out: later calls do not wait again
     bool cached = false;
@@ -70,7 +76,7 @@ struct ReceiveView {
 constexpr int kLockWaitMs = 5000;
 
 // The trace is rotated when a line would take it past this size: trace.log
-// becomes trace.log.1 (replacing the older one) and a new trace.log starts.
+// is copied to trace.log.1 (replacing the older one) and emptied.
 constexpr int64_t kTraceMaxBytes = int64_t{64} << 20;
 
 // Bus times and device times stored in the state file lie in [0, kMaxBusTimeUs]
@@ -130,7 +136,8 @@ bool readPage(Bus& bus, int slot, int page, uint8_t* out, std::string* error);
 // One trace line: "(1700000000.123456) sim 08072405#00FF0000\n".
 //
 // The trace is a candump log in time order. Each frame is appended as one
-// write of its whole line when it is sent or handed over; a frame handed over
+// write of its whole line, under a lock of the trace, when it is sent or
+// handed over; a frame handed over
 // after a line with a later time (frames of two devices with their own
 // phases, a reply taken after the next query went out) is stamped with that
 // line's time. A line that could not be written whole is cut off again, and
