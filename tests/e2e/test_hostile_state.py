@@ -5,10 +5,9 @@ line, a huge trace, a state file truncated or replaced during an update, and
 the trace's time order with two devices. Every run must end on its own with
 a clear line, never with a signal, a hang or a success that lost data."""
 
-import fcntl
+import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -152,6 +151,38 @@ def _(bus):
     return r, bus.show("lumabar", 5), pages_marked_without_data(bus, harness.hex_pages(image))
 
 
+@S.case("update on a full file system")
+def _(bus):
+    # A small tmpfs (root, and a system that allows the mount; None
+    # otherwise): the bus is made, the rest of the space filled, then a
+    # three-page update runs, then the same update with the space freed.
+    fs = bus.path("fs")
+    os.mkdir(fs)
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", fs],
+                                           stderr=subprocess.DEVNULL).returncode != 0:
+        return None
+    try:
+        env = dict(bus.env, KELTO_CAN_BUS="sim:" + os.path.join(fs, "bus"))
+        image = harness.gen_hex(bus.path("image.hex"), "--pages", "3", "--seed", "6")
+        added = bus.run_file(harness.program("kelto_sim"), "add", "lumabar", "5", env=env)
+        filler = os.path.join(fs, "filler")
+        fd = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o600)
+        try:
+            while os.write(fd, bytes(4096)) > 0:
+                pass
+        except OSError:
+            pass
+        os.close(fd)
+        full = bus.run_file(harness.program(LB), "5", "firmware", image, env=env)
+        shown = bus.run_file(harness.program("kelto_sim"), "show", "lumabar", "5", env=env)
+        os.unlink(filler)
+        again = bus.run_file(harness.program(LB), "5", "firmware", image, env=env)
+        after = bus.run_file(harness.program("kelto_sim"), "show", "lumabar", "5", env=env)
+        return added, full, shown, again, after, harness.hexcheck(image)
+    finally:
+        subprocess.run(["umount", fs])
+
+
 @S.case("first use past the file-size limit")
 def _(bus):
     first = run_limited(bus, 4096, "kelto_sim", "add", "lumabar", "5")
@@ -293,6 +324,18 @@ class FileSizeLimit(unittest.TestCase):
         self.assertIn(b"cannot write flash", r.err)
         self.assertEqual(shown["flash"]["pages"], 1)
         self.assertEqual(bad, [], "pages marked written without their data")
+
+    def test_full_file_system_drops_pages_and_a_later_update_succeeds(self):
+        result = S["update on a full file system"]
+        if result is None:
+            self.skipTest("needs root and a tmpfs mount")
+        added, full, shown, again, after, image = result
+        self.assertEqual(added.status, 0, added)
+        self.assertFalse(killed_by_signal(full), full)
+        self.assertIn(b"No space left on device", full.err)
+        self.assertEqual(json.loads(shown.out)["flash"]["pages"], 0)
+        self.assertEqual(again.status, 0)
+        self.assertEqual(json.loads(after.out)["flash"]["crc32"], image["crc32"])
 
     def test_interrupted_first_use_leaves_no_corrupt_bus(self):
         first, again, scan = S["first use past the file-size limit"]
