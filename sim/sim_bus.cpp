@@ -34,8 +34,8 @@ std::string errnoText(const std::string& what) {
 // Kill points of the test builds: with KELTO_SIM_KILL_AT=N in the
 // environment, the process raises SIGKILL just before its Nth change of the
 // state file (a write, a size change, the creating rename), so a test can
-// stop a program at every such step in turn. Without the variable nothing happens; builds
-// without KELTO_SIM_KILL_POINTS have no such code.
+// stop a program at every such step in turn. Without the variable nothing
+// happens; builds without KELTO_SIM_KILL_POINTS have no such code.
 void killPoint() {
 #ifdef KELTO_SIM_KILL_POINTS
     static long left = [] {
@@ -538,16 +538,14 @@ bool traceTail(Bus& bus, off_t size, off_t* left, int64_t* lastUs) {
 bool rotateTrace(Bus& bus, off_t size) {
     int old = openInDir(bus, kOldTraceName, O_WRONLY | O_CREAT | O_TRUNC);
     if (old < 0) return false;
-    off_t from = 0;
-    char buf[65536];
-    bool ok = true;
-    while (ok && from < size) {
-        ssize_t n = pread(bus.traceFd, buf, std::min<off_t>(sizeof buf, size - from), from);
-        ok = n > 0 && writeAll(old, buf, static_cast<size_t>(n), from);
-        from += n;
-    }
+    loff_t from = 0;
+    ssize_t n = 1;
+    while (from < size && n > 0)
+        n = copy_file_range(bus.traceFd, &from, old, nullptr, static_cast<size_t>(size - from), 0);
+    const int err = errno;
     close(old);
-    return ok && ftruncate(bus.traceFd, 0) == 0;
+    errno = n > 0 ? 0 : (n == 0 ? ENOSPC : err);
+    return from == size && ftruncate(bus.traceFd, 0) == 0;
 }
 
 // Appends the frame's line under the trace's own lock, which orders every
