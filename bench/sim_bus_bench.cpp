@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -125,6 +126,21 @@ void BM_PageTransfer12Sends(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_PageTransfer12Sends)->Unit(benchmark::kMicrosecond);
+
+// A query on a bus whose trace already holds N frames: what one frame costs
+// must not grow with the bus's history.
+void BM_SendQueryOnTrace(benchmark::State& state) {
+    {
+        FILE* trace = std::fopen(tracePath(busDir).c_str(), "w");
+        if (trace == nullptr) std::abort();
+        for (int64_t k = 0; k < state.range(0); ++k)
+            std::fprintf(trace, "(1700000000.%06d) sim 08072405#0000000000000000\n",
+                         static_cast<int>(k % 1000000));
+        std::fclose(trace);
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(sendOnce(0x08073803, nullptr, 0));
+}
+BENCHMARK(BM_SendQueryOnTrace)->Arg(0)->Arg(100000);
 
 // The first call of a process: selection, opening the bus, first read.
 void BM_FirstCallOfAProcess(benchmark::State& state) {

@@ -207,9 +207,8 @@ int trace(Bus& bus, int argc, char** argv) {
         print({{"trace", "cleared"}});
         return kExitOk;
     }
-    std::string text;
-    if (!readTrace(bus, &text, &err)) return fail(kExitFailure, err);
-    std::cout << text << std::flush;
+    if (!streamTrace(bus, std::cout, &err)) return fail(kExitFailure, err);
+    std::cout << std::flush;
     return kExitOk;
 }
 

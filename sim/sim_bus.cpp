@@ -2,16 +2,19 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <ostream>
 
 #include "device_model.h"
 
@@ -19,16 +22,66 @@ namespace kelto::sim {
 
 namespace {
 
+constexpr char kStateName[] = "bus.state";
+constexpr char kStateNewName[] = "bus.state.new";  // a state file being built
+constexpr char kTraceName[] = "trace.log";
+constexpr char kOldTraceName[] = "trace.log.1";
+
 std::string errnoText(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-// Holds a flock for its lifetime. op: LOCK_SH or LOCK_EX.
+// Kill points of the test builds: with KELTO_SIM_KILL_AT=N in the
+// environment, the process raises SIGKILL just before its Nth change of the
+// state file (a write, a size change, the creating rename), so a test can
+// stop a program at every such step in turn. Without the variable nothing
+// happens; builds without KELTO_SIM_KILL_POINTS have no such code.
+void killPoint() {
+#ifdef KELTO_SIM_KILL_POINTS
+    static long left = [] {
+        const char* at = std::getenv("KELTO_SIM_KILL_AT");
+        return at != nullptr ? std::atol(at) : 0L;
+    }();
+    if (left > 0 && --left == 0) raise(SIGKILL);
+#endif
+}
+
+// flock with a bounded wait: polls with growing sleeps for up to `waitMs`,
+// so a holder that never lets go ends the wait. EWOULDBLOCK after the wait.
+bool lockBounded(int fd, int op, long waitMs) {
+    long waitedUs = 0;
+    long stepUs = 50;
+    for (;;) {
+        if (flock(fd, op | LOCK_NB) == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK || waitedUs >= waitMs * 1000L) return false;
+        struct timespec pause {
+            0, stepUs * 1000
+        };
+        nanosleep(&pause, nullptr);
+        waitedUs += stepUs;
+        stepUs = std::min(stepUs * 2, 2000L);
+    }
+}
+
+std::string lockError(const std::string& path) {
+    if (errno == EWOULDBLOCK) {
+        return "simulated bus " + path + " stayed locked by another process for " +
+               std::to_string(kLockWaitMs / 1000) +
+               " s (a stopped or hung program holds it); giving up";
+    }
+    return errnoText("cannot lock " + path);
+}
+
+// Holds a flock on a file of the bus for its lifetime. op: LOCK_SH or
+// LOCK_EX. Waits kLockWaitMs at most, and once a wait of this process has
+// run out, not at all: a program that polls the bus does not wait again at
+// every call for the holder that made it give up.
 class FileLock {
   public:
-    FileLock(int fd, int op) : fd_(fd) {
-        while ((ok_ = flock(fd_, op) == 0) == false && errno == EINTR) {
-        }
+    FileLock(Bus& bus, int fd, int op) : fd_(fd) {
+        ok_ = lockBounded(fd_, op, bus.lockGaveUp ? 0 : kLockWaitMs);
+        if (!ok_ && errno == EWOULDBLOCK) bus.lockGaveUp = true;
     }
     ~FileLock() {
         if (ok_) flock(fd_, LOCK_UN);
@@ -55,12 +108,19 @@ bool readAll(int fd, void* buf, size_t n, off_t at) {
     return true;
 }
 
+// A short write (a full file system, the file-size limit) sets errno from
+// the retry that fails.
 bool writeAll(int fd, const void* buf, size_t n, off_t at) {
+    killPoint();
     auto* p = static_cast<const char*>(buf);
     while (n > 0) {
         ssize_t r = pwrite(fd, p, n, at);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
+        if (r < 0) return false;
+        if (r == 0) {
+            errno = ENOSPC;
+            return false;
+        }
         p += r;
         n -= static_cast<size_t>(r);
         at += r;
@@ -77,17 +137,66 @@ bool makeDirs(const std::string& dir, std::string* error) {
             return false;
         }
     }
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = "bus directory " + dir + " is not a directory";
-        return false;
-    }
     return true;
+}
+
+bool ownedByUs(uid_t owner) {
+    return owner == geteuid() || owner == 0;
+}
+
+// Opens the bus directory, refusing one that another user could use to make
+// this process write elsewhere: a link or a directory of another user, or a
+// directory others may write to.
+int openDirectory(const std::string& dir, std::string* error) {
+    struct stat link {};
+    if (lstat(dir.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !ownedByUs(link.st_uid)) {
+        *error = "bus directory " + dir + " is a symbolic link of another user; refusing it";
+        return -1;
+    }
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno == ENOTDIR ? "bus directory " + dir + " is not a directory"
+                                  : errnoText("cannot open bus directory " + dir);
+        return -1;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        *error = errnoText("cannot open bus directory " + dir);
+    } else if (!ownedByUs(st.st_uid)) {
+        *error = "bus directory " + dir + " belongs to another user (uid " +
+                 std::to_string(st.st_uid) + "); use a directory of your own";
+    } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        *error = "bus directory " + dir + " is writable by other users; use a directory " +
+                 "only you can write to (chmod go-w)";
+    } else {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+// Opens a file of the bus directory without following a link.
+int openInDir(const Bus& bus, const char* name, int flags) {
+    return openat(bus.dirFd, name, flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+std::string openError(const std::string& path) {
+    if (errno == ELOOP)
+        return path + " is a symbolic link; the simulated bus does not follow links";
+    return errnoText("cannot open " + path);
 }
 
 std::string corrupt(const Bus& bus, const std::string& why) {
     return "simulated bus state " + statePath(bus.dir) + " is corrupt (" + why +
            "); run 'kelto_sim clear' to reset it";
+}
+
+bool validTime(int64_t t) {
+    return t >= 0 && t <= kMaxBusTimeUs;
+}
+
+bool validFrame(const FrameRec& f) {
+    return validTime(f.timeUs) && f.id <= 0x1FFFFFFF && f.len <= 8;
 }
 
 bool validDevice(const Device& d, std::string* why) {
@@ -105,9 +214,12 @@ bool validDevice(const Device& d, std::string* why) {
         *why = "period_ms";
     else if (d.latencyMs > 60000 || d.flashBusyMs > 60000)
         *why = "latency_ms or flash_busy_ms";
-    else if (d.led.mode >= kLedModeCount)
+    else if (!validTime(d.addedUs) || !validTime(d.presenceFromUs) || !validTime(d.busyUntilUs))
+        *why = "device time";
+    else if (d.led.mode >= kLedModeCount || d.led.reg >= 16)
         *why = "LED mode";
-    else if (d.pageStep >= kStepCount || d.pageData > 8 || d.pageAddress > 0xFFC0)
+    else if (d.pageStep >= kStepCount || d.pageData > 8 || d.pageAddress > 0xFFC0 ||
+             d.pageAddress % kPageBytes != 0)
         *why = "page sequence";
     else
         return true;
@@ -131,6 +243,12 @@ bool validHeader(const StateHeader& h, std::string* why) {
 }
 
 bool validImage(const BusImage& image, std::string* why) {
+    for (int i = 0; i < kRingSize; ++i) {
+        if (!validFrame(image.ring[i])) {
+            *why = "frame " + std::to_string(i) + " of the frame store";
+            return false;
+        }
+    }
     bool seen[kKindCount][64] = {};
     for (uint32_t i = 0; i < image.header.slotCount; ++i) {
         const Device& d = image.slots[i];
@@ -148,50 +266,55 @@ bool validImage(const BusImage& image, std::string* why) {
     return true;
 }
 
-// Lock-free check that the cached copy is still the current state: one read
-// of the header. Writers store the header last, so a header with the cached
-// generation means no change has completed since the copy was taken; a torn
-// or moved header sends the caller to load() under the lock.
-// The header is read through the shared mapping when there is one: a scan
-// makes 128 receives, and a system call each costs more than the rest.
-bool cacheCurrent(Bus& bus) {
-    if (!bus.cached) return false;
-    StateHeader h;
-    if (bus.headerMap != nullptr) {
-        std::atomic_thread_fence(std::memory_order_acquire);
-        std::memcpy(&h, bus.headerMap, sizeof h);
-    } else if (!readAll(bus.stateFd, &h, sizeof h, 0)) {
+// The open state file is still the bus's and still whole: not replaced
+// (renamed over, removed) and not cut short since it was opened. One look at
+// the name: when it still names the open file, its size is that file's.
+bool stillOurs(Bus& bus, std::string* error) {
+    struct stat named {};
+    if (fstatat(bus.dirFd, kStateName, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_ino != bus.stateIno || named.st_dev != bus.stateDev) {
+        *error = corrupt(bus, "replaced or removed while in use");
         return false;
     }
-    return std::memcmp(&h, &bus.cache.header, sizeof h) == 0;
-}
-
-// Brings bus.cache up to date; the caller holds a lock. Rereads the ring and
-// the slots only when the generation moved. Every change made through this
-// file moves it; bytes scribbled over a slot by an outside hand are found by
-// the next process that reads the state afresh, not by one with a cached copy.
-bool load(Bus& bus, std::string* error) {
-    // Unchanged since the copy was checked (size included): no system call.
-    if (bus.headerMap != nullptr && cacheCurrent(bus)) return true;
-    StateHeader h{};
-    std::string why;
-    if (!readAll(bus.stateFd, &h, sizeof h, 0)) {
-        bus.cached = false;
-        *error = corrupt(bus, "truncated header");
-        return false;
-    }
-    if (!validHeader(h, &why)) {
-        bus.cached = false;
-        *error = corrupt(bus, why);
-        return false;
-    }
-    struct stat st {};
-    if (fstat(bus.stateFd, &st) != 0 || st.st_size < kStateFileBytes) {
-        bus.cached = false;
+    if (named.st_size < kStateFileBytes) {
         *error = corrupt(bus, "truncated file");
         return false;
     }
-    if (bus.cached && h.generation == bus.cache.header.generation) return true;
+    return true;
+}
+
+// Lock-free check that the cached copy is still the current state: the
+// header read again, and the file still the bus's and whole. Writers store
+// the header last, so a header with the cached generation means no change has
+// completed since the copy was taken; a torn or moved header, a truncated or
+// replaced file sends the caller to load() under the lock, which reports it.
+bool cacheCurrent(Bus& bus) {
+    if (!bus.cached) return false;
+    StateHeader h;
+    std::string ignored;
+    return readAll(bus.stateFd, &h, sizeof h, 0) &&
+           std::memcmp(&h, &bus.cache.header, sizeof h) == 0 && stillOurs(bus, &ignored);
+}
+
+// Brings bus.cache up to date; the caller holds a lock. Rereads the ring and
+// the slots only when the header moved. Every change made through this file
+// moves it; bytes scribbled over a slot by an outside hand are found by the
+// next process that reads the state afresh, not by one with a cached copy.
+bool load(Bus& bus, std::string* error) {
+    StateHeader h{};
+    std::string why;
+    bool ok = false;
+    if (!readAll(bus.stateFd, &h, sizeof h, 0))
+        *error = corrupt(bus, "truncated header");
+    else if (!validHeader(h, &why))
+        *error = corrupt(bus, why);
+    else
+        ok = stillOurs(bus, error);
+    if (!ok) {
+        bus.cached = false;
+        return false;
+    }
+    if (bus.cached && std::memcmp(&h, &bus.cache.header, sizeof h) == 0) return true;
     bus.cached = false;
     BusImage& c = bus.cache;
     c.header = h;
@@ -213,32 +336,84 @@ bool load(Bus& bus, std::string* error) {
 // when the lock could not be taken or the state is unreadable.
 bool lockedAndLoaded(Bus& bus, const FileLock& lock, std::string* error) {
     if (!lock.ok()) {
-        *error = errnoText("cannot lock " + statePath(bus.dir));
+        *error = lockError(statePath(bus.dir));
         return false;
     }
     return load(bus, error);
 }
 
-// Writes a fresh, empty state; the caller holds the exclusive lock. The new
-// generation differs from whatever the file held, so every cached copy is
-// reread.
-bool writeFresh(Bus& bus, std::string* error) {
-    uint64_t oldGeneration = 0;
-    readAll(bus.stateFd, &oldGeneration, sizeof oldGeneration, offsetof(StateHeader, generation));
-    BusImage fresh;
-    std::memcpy(fresh.header.magic, kStateMagic, sizeof kStateMagic);
-    fresh.header.version = kFormatVersion;
-    fresh.header.deviceBytes = sizeof(Device);
-    fresh.header.generation = oldGeneration + (uint64_t{1} << 32) + 1;
+// Writes a fresh, empty state over the file `fd` of the bus: full size, the
+// header (no slots, generation `generation`), then zeros over the frame
+// store and the slots, which also reserves their blocks so that later stores
+// there cannot run out of space. Stopped anywhere after the header, the
+// file is a valid empty bus.
+bool writeFresh(Bus& bus, int fd, uint64_t generation, std::string* error) {
+    StateHeader h{};
+    std::memcpy(h.magic, kStateMagic, sizeof kStateMagic);
+    h.version = kFormatVersion;
+    h.deviceBytes = sizeof(Device);
+    h.generation = generation;
     std::vector<char> zeros(kFlashOffset - kRingOffset, 0);
     struct stat st {};
-    bool ok = writeAll(bus.stateFd, zeros.data(), zeros.size(), kRingOffset) &&
-              fstat(bus.stateFd, &st) == 0 &&
-              (st.st_size >= kStateFileBytes || ftruncate(bus.stateFd, kStateFileBytes) == 0) &&
-              writeAll(bus.stateFd, &fresh.header, sizeof fresh.header, 0);
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && st.st_size < kStateFileBytes) {
+        killPoint();
+        ok = ftruncate(fd, kStateFileBytes) == 0;
+    }
+    ok = ok && writeAll(fd, &h, sizeof h, 0) &&
+         writeAll(fd, zeros.data(), zeros.size(), kRingOffset);
     bus.cached = false;
     if (!ok) *error = errnoText("cannot write " + statePath(bus.dir));
     return ok;
+}
+
+// Creates bus.state when there is none: built whole as bus.state.new, then
+// renamed into place, under a lock on the directory so that two first uses
+// do not build it at once. Whatever stops it leaves either no state file or
+// a valid one (and at worst a bus.state.new that the next creation replaces).
+bool createState(Bus& bus, std::string* error) {
+    FileLock dirLock(bus, bus.dirFd, LOCK_EX);
+    if (!dirLock.ok()) {
+        *error = lockError(bus.dir);
+        return false;
+    }
+    struct stat st {};
+    if (fstatat(bus.dirFd, kStateName, &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    killPoint();
+    int fd = openInDir(bus, kStateNewName, O_RDWR | O_CREAT | O_TRUNC);
+    if (fd < 0) {
+        *error = openError(bus.dir + "/" + kStateNewName);
+        return false;
+    }
+    // A new bus's generation differs from any a process may have cached of
+    // an earlier state file of the same path.
+    uint64_t generation = static_cast<uint64_t>(std::time(nullptr)) << 32;
+    bool ok = writeFresh(bus, fd, generation, error);
+    close(fd);
+    if (ok) {
+        killPoint();
+        ok = renameat(bus.dirFd, kStateNewName, bus.dirFd, kStateName) == 0;
+        if (!ok) *error = errnoText("cannot create " + statePath(bus.dir));
+    }
+    if (!ok) unlinkat(bus.dirFd, kStateNewName, 0);
+    return ok;
+}
+
+// A state file left all zeros (by a creation of an older build that was
+// interrupted) holds nothing and is taken as a new bus.
+bool initialiseIfBlank(Bus& bus, std::string* error) {
+    StateHeader h{}, zero{};
+    if (readAll(bus.stateFd, &h, sizeof h, 0) && std::memcmp(&h, &zero, sizeof h) != 0) return true;
+    FileLock lock(bus, bus.stateFd, LOCK_EX);
+    if (!lock.ok()) {
+        *error = lockError(statePath(bus.dir));
+        return false;
+    }
+    struct stat st {};
+    bool blank = fstat(bus.stateFd, &st) == 0 &&
+                 (st.st_size == 0 ||
+                  (readAll(bus.stateFd, &h, sizeof h, 0) && std::memcmp(&h, &zero, sizeof h) == 0));
+    return !blank || writeFresh(bus, bus.stateFd, uint64_t{1} << 32, error);
 }
 
 bool storeHeader(Bus& bus, std::string* error) {
@@ -257,18 +432,29 @@ bool storeSlot(Bus& bus, int slot, std::string* error) {
     return false;
 }
 
-// Stores what deliverFrame changed: slots, flash pages, new ring entries, header.
-bool storeEffects(Bus& bus, const Effects& fx, std::string* error) {
+// Stores written flash pages before the slots that mark them written: a page
+// is never marked written without its data. A page whose data could not be
+// stored is dropped, as by a device that lost power while writing it: its
+// mark is cleared and the call fails with the reason.
+bool storePages(Bus& bus, Effects& fx, std::string* error) {
+    bool ok = true;
+    for (const auto& [slot, page] : fx.pages) {
+        Device& d = bus.cache.slots[slot];
+        if (writeAll(bus.stateFd, d.pageBuffer, kPageBytes, pageOffset(slot, page))) continue;
+        if (ok) *error = errnoText("cannot write flash in " + statePath(bus.dir));
+        ok = false;
+        d.written[page / 8] &= static_cast<uint8_t>(~(1u << (page % 8)));
+    }
+    return ok;
+}
+
+// Stores what deliverFrame changed: flash pages, slots, new ring entries, header.
+bool storeEffects(Bus& bus, Effects& fx, std::string* error) {
     BusImage& c = bus.cache;
+    std::string pageError;
+    bool pagesOk = storePages(bus, fx, &pageError);
     for (int i = 0; i < kMaxDevices; ++i) {
         if (fx.dirty.test(i) && !storeSlot(bus, i, error)) return false;
-    }
-    for (const auto& [slot, page] : fx.pages) {
-        if (!writeAll(bus.stateFd, c.slots[slot].pageBuffer, kPageBytes, pageOffset(slot, page))) {
-            bus.cached = false;
-            *error = errnoText("cannot write flash in " + statePath(bus.dir));
-            return false;
-        }
     }
     for (const FrameRec& r : fx.replies) {
         uint32_t at = c.header.ringNext;
@@ -280,18 +466,132 @@ bool storeEffects(Bus& bus, const Effects& fx, std::string* error) {
             return false;
         }
     }
-    return storeHeader(bus, error);
+    if (!storeHeader(bus, error)) return false;
+    if (!pagesOk) *error = pageError;
+    return pagesOk;
 }
 
-void appendTrace(Bus& bus, const FrameRec& f) {
-    if (bus.traceFd < 0) {
-        bus.traceFd =
-            open(tracePath(bus.dir).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-        if (bus.traceFd < 0) return;
+// --- trace ---------------------------------------------------------------
+
+void warnTrace(Bus& bus, int err) {
+    if (bus.traceWarned) return;
+    bus.traceWarned = true;
+    std::fprintf(stderr, "kelto: cannot write the bus trace %s: %s; trace lines are lost\n",
+                 tracePath(bus.dir).c_str(), std::strerror(err));
+    std::fflush(stderr);
+}
+
+bool openTrace(Bus& bus) {
+    if (bus.traceFd >= 0) return true;
+    bus.traceFd = openInDir(bus, kTraceName, O_RDWR | O_APPEND | O_CREAT);
+    bus.traceEnd = -1;
+    return bus.traceFd >= 0;
+}
+
+// Bus time of a trace line "(SECONDS.MICROS) ...", or -1.
+int64_t lineTimeUs(const char* p, const char* end) {
+    if (p == end || *p != '(') return -1;
+    int64_t secs = 0, micros = 0;
+    int digits = 0;
+    for (++p; p < end && *p >= '0' && *p <= '9' && digits < 12; ++p, ++digits)
+        secs = secs * 10 + (*p - '0');
+    if (digits == 0 || p == end || *p != '.') return -1;
+    digits = 0;
+    for (++p; p < end && *p >= '0' && *p <= '9' && digits < 6; ++p, ++digits)
+        micros = micros * 10 + (*p - '0');
+    return digits == 6 && p < end && *p == ')' ? secs * 1000000 + micros : -1;
+}
+
+// The trace file of `size` bytes, read from its end: cuts off an unfinished
+// last line (left by a write that failed part way, or by another hand) and
+// returns the size that is left and the bus time of the last line (-1 when
+// it has none). Reads only the tail.
+bool traceTail(Bus& bus, off_t size, off_t* left, int64_t* lastUs) {
+    constexpr off_t kWindow = 256;
+    char buf[kWindow];
+    *lastUs = -1;
+    for (off_t from = size; from > 0;) {
+        const off_t n = std::min(from, kWindow);
+        from -= n;
+        if (!readAll(bus.traceFd, buf, static_cast<size_t>(n), from)) return false;
+        if (from + n == size && buf[n - 1] == '\n') {
+            // A whole last line: it starts after the newline before it.
+            const char* stop = buf + n - 1;
+            const char* start = stop;
+            while (start > buf && start[-1] != '\n') --start;
+            if (start > buf || from == 0) *lastUs = lineTimeUs(start, stop);
+            break;
+        }
+        const char* nl = static_cast<const char*>(memrchr(buf, '\n', static_cast<size_t>(n)));
+        if (nl == nullptr && from > 0) continue;
+        const off_t whole = nl == nullptr ? 0 : from + (nl - buf) + 1;
+        if (ftruncate(bus.traceFd, whole) != 0) return false;
+        return traceTail(bus, whole, left, lastUs);
     }
-    std::string line = traceLine(f);
+    *left = size;
+    return true;
+}
+
+// Copies trace.log to trace.log.1 (replacing it) and empties trace.log. The
+// file keeps its inode, so every process's descriptor of it stays good; it
+// happens once per kTraceMaxBytes of trace.
+bool rotateTrace(Bus& bus, off_t size) {
+    int old = openInDir(bus, kOldTraceName, O_WRONLY | O_CREAT | O_TRUNC);
+    if (old < 0) return false;
+    loff_t from = 0;
+    ssize_t n = 1;
+    while (from < size && n > 0)
+        n = copy_file_range(bus.traceFd, &from, old, nullptr, static_cast<size_t>(size - from), 0);
+    const int err = errno;
+    close(old);
+    errno = n > 0 ? 0 : (n == 0 ? ENOSPC : err);
+    return from == size && ftruncate(bus.traceFd, 0) == 0;
+}
+
+// Appends the frame's line under the trace's own lock, which orders every
+// trace write (a reader of the state holds only a shared lock on it). The
+// line is stamped no earlier than the trace's last line. A process that
+// wrote the last line knows its time and the file's end, and reads nothing.
+void appendTrace(Bus& bus, const FrameRec& f) {
+    if (!openTrace(bus)) {
+        warnTrace(bus, errno);
+        return;
+    }
+    FileLock lock(bus, bus.traceFd, LOCK_EX);
+    struct stat st {};
+    if (!lock.ok() || fstat(bus.traceFd, &st) != 0) {
+        warnTrace(bus, errno);
+        return;
+    }
+    off_t size = st.st_size;
+    int64_t lastUs = bus.traceLastUs;
+    if (size != bus.traceEnd && !traceTail(bus, st.st_size, &size, &lastUs)) {
+        warnTrace(bus, errno);
+        return;
+    }
+    FrameRec stamped = f;
+    stamped.timeUs = std::max(f.timeUs, lastUs);
+    const std::string line = traceLine(stamped);
+    const off_t lineBytes = static_cast<off_t>(line.size());
+    if (size + lineBytes > kTraceMaxBytes) {
+        if (!rotateTrace(bus, size)) {
+            warnTrace(bus, errno);
+            return;
+        }
+        size = 0;
+    }
+    bus.traceEnd = -1;
     ssize_t n = write(bus.traceFd, line.data(), line.size());
-    (void)n;  // a lost trace line must not fail the frame itself
+    if (n != lineBytes) {
+        int err = n < 0 ? errno : ENOSPC;
+        if (n > 0 && ftruncate(bus.traceFd, size) != 0) {
+            // the next writer's traceTail cuts the fragment off
+        }
+        warnTrace(bus, err);
+        return;
+    }
+    bus.traceEnd = size + lineBytes;
+    bus.traceLastUs = stamped.timeUs;
 }
 
 bool matches(uint32_t id, uint32_t wantId, uint32_t mask) {
@@ -305,57 +605,83 @@ bool unseen(const ReceiveView& view, const FrameRec& f) {
     return it == view.lastHandedUs.end() || f.timeUs > it->second;
 }
 
+// Copies one file of the bus directory to `out`; a missing one is empty.
+bool streamFile(const Bus& bus, const char* name, std::ostream& out, std::string* error) {
+    int fd = openInDir(bus, name, O_RDONLY);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        *error = openError(bus.dir + "/" + name);
+        return false;
+    }
+    char buf[65536];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) out.write(buf, n);
+    }
+    int readErr = errno;
+    close(fd);
+    if (n == 0) return true;
+    errno = readErr;
+    *error = errnoText("cannot read " + bus.dir + "/" + name);
+    return false;
+}
+
 }  // namespace
 
 Bus::~Bus() {
-    if (headerMap != nullptr) munmap(const_cast<void*>(headerMap), sizeof(StateHeader));
     if (stateFd >= 0) close(stateFd);
     if (traceFd >= 0) close(traceFd);
+    if (dirFd >= 0) close(dirFd);
 }
 
 std::string statePath(const std::string& dir) {
-    return dir + "/bus.state";
+    return dir + "/" + kStateName;
 }
 std::string tracePath(const std::string& dir) {
-    return dir + "/trace.log";
+    return dir + "/" + kTraceName;
+}
+std::string oldTracePath(const std::string& dir) {
+    return dir + "/" + kOldTraceName;
 }
 
 std::unique_ptr<Bus> openBus(const std::string& dir, std::string* error) {
+    std::signal(SIGXFSZ, SIG_IGN);
     if (!makeDirs(dir, error)) return nullptr;
     auto bus = std::make_unique<Bus>();
     bus->dir = dir;
-    bus->stateFd = open(statePath(dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    bus->dirFd = openDirectory(dir, error);
+    if (bus->dirFd < 0) return nullptr;
+    bus->stateFd = openInDir(*bus, kStateName, O_RDWR);
+    if (bus->stateFd < 0 && errno == ENOENT) {
+        if (!createState(*bus, error)) return nullptr;
+        bus->stateFd = openInDir(*bus, kStateName, O_RDWR);
+    }
     if (bus->stateFd < 0) {
-        *error = errnoText("cannot open " + statePath(dir));
+        *error = openError(statePath(dir));
         return nullptr;
     }
-    FileLock lock(bus->stateFd, LOCK_EX);
     struct stat st {};
-    if (!lock.ok() || fstat(bus->stateFd, &st) != 0) {
-        *error = errnoText("cannot lock " + statePath(dir));
+    if (fstat(bus->stateFd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = statePath(dir) + " is not a regular file";
         return nullptr;
     }
-    if (st.st_size == 0 && !writeFresh(*bus, error)) return nullptr;
-    // Mapped only over a file that holds a whole header; the state file is
-    // never shrunk, so the mapping stays backed.
-    if (fstat(bus->stateFd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(StateHeader))) {
-        void* map = mmap(nullptr, sizeof(StateHeader), PROT_READ, MAP_SHARED, bus->stateFd, 0);
-        if (map != MAP_FAILED) bus->headerMap = map;
-    }
+    bus->stateIno = st.st_ino;
+    bus->stateDev = st.st_dev;
+    if (!initialiseIfBlank(*bus, error)) return nullptr;
     return bus;
 }
 
 bool busSend(Bus& bus, const FrameRec& frame, std::string* error) {
     {
-        FileLock lock(bus.stateFd, LOCK_EX);
+        FileLock lock(bus, bus.stateFd, LOCK_EX);
         if (!lockedAndLoaded(bus, lock, error)) return false;
         Effects fx;
         BusImage& c = bus.cache;
         deliverFrame(c.slots.data(), static_cast<int>(c.header.slotCount), frame, frame.timeUs,
                      &fx);
         if ((fx.dirty.any() || !fx.replies.empty()) && !storeEffects(bus, fx, error)) return false;
+        appendTrace(bus, frame);
     }
-    appendTrace(bus, frame);
     return true;
 }
 
@@ -366,7 +692,7 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
         view.startUs = nowUs;
     }
     if (!cacheCurrent(bus)) {
-        FileLock lock(bus.stateFd, LOCK_SH);
+        FileLock lock(bus, bus.stateFd, LOCK_SH);
         if (!lockedAndLoaded(bus, lock, error)) return kReceiveError;
     }
     const BusImage& c = bus.cache;
@@ -398,14 +724,16 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
 }
 
 bool busRead(Bus& bus, BusImage* image, std::string* error) {
-    FileLock lock(bus.stateFd, LOCK_SH);
+    FileLock lock(bus, bus.stateFd, LOCK_SH);
     if (!lockedAndLoaded(bus, lock, error)) return false;
     *image = bus.cache;
     return true;
 }
 
+// Stores the ring entries and slots that differ from the cached copy, then
+// the header.
 bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
-    FileLock lock(bus.stateFd, LOCK_EX);
+    FileLock lock(bus, bus.stateFd, LOCK_EX);
     if (!lockedAndLoaded(bus, lock, error)) return false;
     BusImage image = bus.cache;
     if (!edit(image, error)) return false;
@@ -423,21 +751,28 @@ bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
             return false;
         }
     }
+    const BusImage before = bus.cache;
     bus.cache = image;
     for (uint32_t i = 0; i < image.header.slotCount; ++i) {
-        if (!storeSlot(bus, static_cast<int>(i), error)) return false;
+        if (std::memcmp(&image.slots[i], &before.slots[i], sizeof(Device)) != 0 &&
+            !storeSlot(bus, static_cast<int>(i), error))
+            return false;
     }
     return storeHeader(bus, error);
 }
 
 bool busClear(Bus& bus, std::string* error) {
     {
-        FileLock lock(bus.stateFd, LOCK_EX);
+        FileLock lock(bus, bus.stateFd, LOCK_EX);
         if (!lock.ok()) {
-            *error = errnoText("cannot lock " + statePath(bus.dir));
+            *error = lockError(statePath(bus.dir));
             return false;
         }
-        if (!writeFresh(bus, error)) return false;
+        uint64_t oldGeneration = 0;
+        readAll(bus.stateFd, &oldGeneration, sizeof oldGeneration,
+                offsetof(StateHeader, generation));
+        if (!writeFresh(bus, bus.stateFd, oldGeneration + (uint64_t{1} << 32) + 1, error))
+            return false;
     }
     return clearTrace(bus, error);
 }
@@ -480,30 +815,31 @@ std::string traceLine(const FrameRec& f) {
     return line;
 }
 
-bool readTrace(Bus& bus, std::string* text, std::string* error) {
-    text->clear();
-    int fd = open(tracePath(bus.dir).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) return true;
-        *error = errnoText("cannot read " + tracePath(bus.dir));
-        return false;
-    }
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) text->append(buf, static_cast<size_t>(n));
-    close(fd);
-    if (n == 0) return true;
-    *error = errnoText("cannot read " + tracePath(bus.dir));
-    return false;
+bool streamTrace(Bus& bus, std::ostream& out, std::string* error) {
+    return streamFile(bus, kOldTraceName, out, error) && streamFile(bus, kTraceName, out, error);
 }
 
 bool clearTrace(Bus& bus, std::string* error) {
-    int fd = open(tracePath(bus.dir).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (!openTrace(bus)) {
+        *error = openError(tracePath(bus.dir));
+        return false;
+    }
+    FileLock lock(bus, bus.traceFd, LOCK_EX);
+    if (!lock.ok()) {
+        *error = lockError(tracePath(bus.dir));
+        return false;
+    }
+    bus.traceEnd = -1;
+    int fd = openInDir(bus, kTraceName, O_WRONLY | O_CREAT | O_TRUNC);
     if (fd < 0) {
-        *error = errnoText("cannot clear " + tracePath(bus.dir));
+        *error = openError(tracePath(bus.dir));
         return false;
     }
     close(fd);
+    if (unlinkat(bus.dirFd, kOldTraceName, 0) != 0 && errno != ENOENT) {
+        *error = errnoText("cannot clear " + oldTracePath(bus.dir));
+        return false;
+    }
     return true;
 }
 

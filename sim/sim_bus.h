@@ -1,7 +1,14 @@
 // The simulated CAN bus, embedded in each process that uses it: no daemon.
-// Its state lives in files in the bus directory (bus.state, trace.log); each
-// platform call reads or changes them under a file lock, so concurrent
-// processes on one bus lose no update.
+// Its state lives in files in the bus directory (bus.state, trace.log and
+// its one older part trace.log.1); each platform call reads or changes them
+// under a file lock, so concurrent processes on one bus lose no update.
+//
+// The files are the input of every program on the bus and are treated as
+// such: every field is validated where it is read (a bad one makes the bus
+// "corrupt"), links are not followed, the directory must belong to the
+// running user (or root) and be writable by nobody else, a lock held by a
+// stopped or hung process is given up after kLockWaitMs, and a state file
+// truncated or replaced while in use is reported as corrupt.
 //
 //   std::string err;
 //   auto bus = openBus("/tmp/bus", &err);           // created on first use
@@ -16,10 +23,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "bus_format.h"
 
@@ -35,9 +45,15 @@ struct BusImage {
 // An open bus: file descriptors and this process's cached copy of the state.
 struct Bus {
     std::string dir;
+    int dirFd = -1;  // the bus directory: every file is opened relative to it
     int stateFd = -1;
+    ino_t stateIno = 0;  // the state file opened: a file of another inode at its name replaced it
+    dev_t stateDev = 0;
     int traceFd = -1;
-    const void* headerMap = nullptr;  // the state file's header, mapped shared and read-only
+    int64_t traceEnd = -1;     // trace size after this process's last line; -1: unknown
+    int64_t traceLastUs = 0;   // bus time of that line
+    bool traceWarned = false;  // a lost trace line has been reported on standard error
+    bool lockGaveUp = false;   // a lock wait ran out: later calls do not wait again
     bool cached = false;
     BusImage cache;
     ~Bus();
@@ -51,12 +67,36 @@ struct ReceiveView {
     std::unordered_map<uint32_t, int64_t> lastHandedUs;
 };
 
+// How long a lock held by another process is waited for before the call
+// fails with a message. Every legitimate holder keeps the lock for well under
+// a millisecond (one frame, one edit; clearing a bus writes 64 KiB), so even
+// a loaded machine under sanitizers stays far below it; a holder past it is
+// stopped (SIGSTOP, a debugger) or hung, and a tool then ends with one line
+// that says so instead of hanging with no message.
+constexpr int kLockWaitMs = 5000;
+
+// The trace is rotated when a line would take it past this size: trace.log
+// is copied to trace.log.1 (replacing the older one) and emptied.
+constexpr int64_t kTraceMaxBytes = int64_t{64} << 20;
+
+// Bus times and device times stored in the state file lie in [0, kMaxBusTimeUs]
+// (0: none); the limit, far in the future, keeps every sum of a stored time
+// and a period or latency inside int64_t.
+constexpr int64_t kMaxBusTimeUs = int64_t{1} << 60;
+
 std::string statePath(const std::string& dir);
 std::string tracePath(const std::string& dir);
+std::string oldTracePath(const std::string& dir);  // trace.log.1
 
 // Opens (creating with parents, mode 0700) the bus in `dir`. A new state file
-// (mode 0600) starts empty. An existing file is not checked here: a corrupt
-// one makes the later calls fail, and busClear recovers it.
+// (mode 0600) is built under a temporary name and renamed into place, so no
+// program ever sees a half-made one. An existing file is not checked here: a
+// corrupt one makes the later calls fail, and busClear recovers it. Refuses a
+// directory that belongs to another user (root's is accepted) or that others
+// may write to, and a state or trace file that is a symbolic link.
+//
+// Ignores SIGXFSZ in the calling process: a write past the file-size limit
+// fails with EFBIG and is reported like any other failed write.
 std::unique_ptr<Bus> openBus(const std::string& dir, std::string* error);
 
 // A frame a tool sends at frame.timeUs: delivered to the devices (which may
@@ -94,8 +134,20 @@ bool flashSummary(Bus& bus, int slot, const Device& d, int* pages, uint32_t* crc
 bool readPage(Bus& bus, int slot, int page, uint8_t* out, std::string* error);
 
 // One trace line: "(1700000000.123456) sim 08072405#00FF0000\n".
+//
+// The trace is a candump log in time order. Each frame is appended as one
+// write of its whole line, under a lock of the trace, when it is sent or
+// handed over; a frame handed over
+// after a line with a later time (frames of two devices with their own
+// phases, a reply taken after the next query went out) is stamped with that
+// line's time. A line that could not be written whole is cut off again, and
+// the first lost line of a process is reported on standard error (the frame
+// itself still counts as sent).
 std::string traceLine(const FrameRec& frame);
-bool readTrace(Bus& bus, std::string* text, std::string* error);
+
+// Writes the trace (trace.log.1, then trace.log) to `out` in pieces: memory
+// use does not grow with its size.
+bool streamTrace(Bus& bus, std::ostream& out, std::string* error);
 bool clearTrace(Bus& bus, std::string* error);
 
 // Slot of the device (kind, id), or -1.

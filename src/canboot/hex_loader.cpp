@@ -172,6 +172,19 @@ void countLine(const Record& r, bool* endSeen, LoadStats& stats) {
     if (type == END_OF_FILE_RECORD) *endSeen = true;
 }
 
+// True when the line just read (`length` characters) filled the buffer and
+// more of it follows: a line longer than the buffer. Its first part is
+// checked as a line; the rest is the format error, whatever it holds (read
+// as a line of its own, a remainder that starts with ':' would pass as a
+// record).
+bool lineOverflows(const char* line, size_t length, size_t bufferBytes, FILE* file) {
+    if (length + 1 < bufferBytes || line[length - 1] == '\n') return false;
+    const int next = std::getc(file);
+    if (next == EOF) return false;
+    std::ungetc(next, file);
+    return true;
+}
+
 // Reads every line of an open file; false at the first bad line.
 bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err, LoadStats& stats) {
     char line[HEX_LINE_BUFFER];
@@ -183,6 +196,7 @@ bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err, Lo
         const size_t length = readLength(line);
         Record r;
         const LineResult result = readRecord(line, length, r);
+        const bool overflows = lineOverflows(line, length, sizeof line, file);
         restoreFill(line, length);
         switch (result) {
             case LineResult::BadFormat:
@@ -195,6 +209,10 @@ bool loadLines(FILE* file, const std::string& path, PageMap& into, FILE* err, Lo
             case LineResult::Good:
                 if (r.recordLength == RECORD_BYTES) addRecordToPage(r, into);
                 countLine(r, &endSeen, stats);
+                if (overflows) {
+                    reportFormatError(path, err);
+                    return false;
+                }
                 break;
         }
     }

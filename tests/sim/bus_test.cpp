@@ -1,11 +1,17 @@
 // The bus state as files: persistence across processes, corrupt state,
 // concurrent writers, file modes.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include "sim_fixture.h"
 
@@ -71,6 +77,25 @@ TEST_F(SimBusTest, CorruptStateGivesAClearErrorOnceAndClearRecovers) {
         {"device kind out of range", -1, kSlotOffset + 1, {7}},
         {"period of zero", -1, kSlotOffset + offsetof(Device, periodMs), {0, 0, 0, 0}},
         {"slot count out of range", -1, offsetof(StateHeader, slotCount), {0xFF, 0xFF}},
+        // Every field the bus reads is checked where it is read.
+        {"stored frame of 255 bytes", -1, kRingOffset + offsetof(FrameRec, len), {255}},
+        {"stored frame of 9 bytes", -1, kRingOffset + offsetof(FrameRec, len), {9}},
+        {"stored frame with a 32-bit identifier",
+         -1,
+         kRingOffset + offsetof(FrameRec, id) + 3,
+         {0xFF}},
+        {"stored frame before 1970", -1, kRingOffset + 7, {0x80}},
+        {"device added near INT64_MIN", -1, kSlotOffset + offsetof(Device, addedUs) + 7, {0x80}},
+        {"presence resuming in the far future",
+         -1,
+         kSlotOffset + offsetof(Device, presenceFromUs) + 7,
+         {0x7F}},
+        {"flash busy until before 1970",
+         -1,
+         kSlotOffset + offsetof(Device, busyUntilUs) + 7,
+         {0xFF}},
+        {"LED register out of range", -1, kSlotOffset + offsetof(Device, led) + 1, {16}},
+        {"page address not on a page", -1, kSlotOffset + offsetof(Device, pageAddress), {0x10}},
     };
     for (const Damage& c : cases) {
         SCOPED_TRACE(c.what);
@@ -109,6 +134,60 @@ TEST_F(SimBusTest, CorruptStateGivesAClearErrorOnceAndClearRecovers) {
         ASSERT_EQ(stat(statePath(dir_).c_str(), &st), 0);
         EXPECT_GE(st.st_size, kStateFileBytes) << "clear restores the full size";
         EXPECT_EQ(send(0x08073805), 0) << "usable again";
+    }
+}
+
+// A state file cut short or replaced while a process has it open: the
+// process reports the corrupt bus instead of dying of SIGBUS or sending the
+// rest of its frames to a file nobody reads.
+TEST_F(SimBusTest, StateTruncatedOrReplacedWhileInUseIsCorrupt) {
+    enum Change { kTruncateToHeader, kTruncateToNothing, kRenameOver, kRemove };
+    for (Change change : {kTruncateToHeader, kTruncateToNothing, kRenameOver, kRemove}) {
+        SCOPED_TRACE(change);
+        std::string err;
+        ASSERT_TRUE(busClear(*admin_, &err)) << err;
+        add(kLumabar, 5);
+        kelto::frc::forgetCanSession();
+        ASSERT_EQ(send(0x08073805), 0);  // this process has the bus open and cached
+        const std::string copy = dir_ + "/copy";
+        ASSERT_EQ(std::system(("cp " + statePath(dir_) + " " + copy).c_str()), 0);
+        if (change == kTruncateToHeader || change == kTruncateToNothing) {
+            ASSERT_EQ(truncate(statePath(dir_).c_str(), change == kTruncateToHeader ? 64 : 0), 0);
+        } else if (change == kRenameOver) {
+            ASSERT_EQ(rename(copy.c_str(), statePath(dir_).c_str()), 0);
+        } else {
+            ASSERT_EQ(unlink(statePath(dir_).c_str()), 0);
+        }
+        ::testing::internal::CaptureStderr();
+        advanceMs(60);
+        EXPECT_EQ(receive(0x08072405).status, ERR_CANSessionMux_NotInitialized);
+        EXPECT_EQ(send(0x08073805), ERR_CANSessionMux_NotInitialized);
+        std::string out = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(out.find("is corrupt"), std::string::npos) << out;
+        unlink(copy.c_str());
+        kelto::frc::forgetCanSession();
+        admin_ = openBus(dir_, &err);  // the admin's own file may be the replaced one
+        ASSERT_TRUE(admin_) << err;
+    }
+}
+
+// A state file of zeros (a first use interrupted by an older build) or of
+// no bytes is a new, empty bus, not a corrupt one.
+TEST_F(SimBusTest, BlankStateFileIsANewBus) {
+    for (off_t size : {off_t{0}, off_t{64}, kStateFileBytes}) {
+        SCOPED_TRACE(size);
+        admin_.reset();
+        kelto::frc::forgetCanSession();
+        ASSERT_EQ(unlink(statePath(dir_).c_str()), 0);
+        int fd = open(statePath(dir_).c_str(), O_RDWR | O_CREAT, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        close(fd);
+        std::string err;
+        admin_ = openBus(dir_, &err);
+        ASSERT_TRUE(admin_) << err;
+        add(kLumabar, 5);
+        EXPECT_TRUE(present(kLumabar, 5));
     }
 }
 
@@ -171,11 +250,131 @@ TEST_F(SimBusTest, FilesAreCreatedPrivate) {
 TEST_F(SimBusTest, ClearEmptiesTheBusAndItsTrace) {
     add(kLumabar, 5);
     send(0x08073805);
-    std::string err, text;
+    std::string err;
     ASSERT_TRUE(busClear(*admin_, &err)) << err;
-    ASSERT_TRUE(readTrace(*admin_, &text, &err)) << err;
-    EXPECT_EQ(text, "");
+    std::ostringstream text;
+    ASSERT_TRUE(streamTrace(*admin_, text, &err)) << err;
+    EXPECT_EQ(text.str(), "");
     EXPECT_FALSE(present(kLumabar, 5));
+}
+
+// --- the trace ----------------------------------------------------------
+
+std::string traceText(Bus& bus) {
+    std::ostringstream text;
+    std::string err;
+    EXPECT_TRUE(streamTrace(bus, text, &err)) << err;
+    return text.str();
+}
+
+std::vector<int64_t> lineTimesUs(const std::string& text) {
+    std::vector<int64_t> times;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        long long secs = 0, micros = 0;
+        EXPECT_EQ(std::sscanf(line.c_str(), "(%lld.%6lld) sim ", &secs, &micros), 2) << line;
+        times.push_back(secs * 1000000 + micros);
+    }
+    return times;
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+}
+
+// Two devices send presence frames with their own phases; a process handed
+// the newer frame of one and then the older frame of the other writes the
+// trace in time order all the same, over a few seconds of polling.
+TEST_F(SimBusTest, TraceIsInTimeOrderWithTwoDevicesInterleaved) {
+    add(kLumabar, 5);
+    advanceMs(20);
+    add(kLumabar, 9);
+    int handed = 0;
+    for (int ms = 0; ms < 3000; ms += 7) {
+        advanceMs(7);
+        handed += receive(0x08072409).status == 0;
+        handed += receive(0x08072405).status == 0;
+        if (ms % 210 == 0) send(0x08073805);
+    }
+    std::vector<int64_t> times = lineTimesUs(traceText(*admin_));
+    EXPECT_GT(handed, 100);
+    ASSERT_GT(times.size(), static_cast<size_t>(handed));
+    for (size_t i = 1; i < times.size(); ++i)
+        ASSERT_LE(times[i - 1], times[i]) << "line " << i + 1 << " goes back in time";
+}
+
+// A torn last line (a write that stopped part way, another hand) is cut off
+// before the next line is written: no line is glued to a fragment.
+TEST_F(SimBusTest, TornTraceLineIsCutBeforeTheNextLine) {
+    const std::string whole = "(1700000000.000100) sim 08073805#\n";
+    for (const std::string& torn : {std::string("(17000000"), std::string(300, 'x')}) {
+        writeFile(tracePath(dir_), whole + torn);
+        send(0x08073805, {1});
+        EXPECT_EQ(traceText(*admin_), whole + "(1700000000.000100) sim 08073805#01\n");
+    }
+}
+
+// A line that the file-size limit (or a full file system) cuts short is
+// taken back, one warning goes to standard error, and the frame still counts.
+TEST_F(SimBusTest, TraceLineThatCannotBeWrittenWholeIsTakenBack) {
+    add(kLumabar, 5);
+    // A trace longer than the state file's slots, so that the limit below
+    // stops trace lines and not the device's changes.
+    for (int i = 0; i < 400; ++i) send(0x08073805);
+    const std::string before = traceText(*admin_);
+    const std::string errPath = root_ + "/stderr";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit {};
+        limit.rlim_cur = limit.rlim_max = before.size() + 10;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        kelto::frc::forgetCanSession();
+        bool ok = send(0x08073805, {'a'}) == 0 && send(0x08073805, {'b'}) == 0;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(traceText(*admin_), before);
+    std::ifstream errFile(errPath);
+    std::string errText((std::istreambuf_iterator<char>(errFile)), {});
+    EXPECT_NE(errText.find("cannot write the bus trace"), std::string::npos) << errText;
+    EXPECT_EQ(std::count(errText.begin(), errText.end(), '\n'), 1)
+        << "once per process: " << errText;
+    EXPECT_EQ(device(kLumabar, 5).name[0], 'b') << "the frames were delivered";
+    send(0x08073805);
+    EXPECT_EQ(lineTimesUs(traceText(*admin_)).size(), lineTimesUs(before).size() + 1);
+}
+
+// A line that would take the trace past kTraceMaxBytes moves it to
+// trace.log.1 first; clearing removes both.
+TEST_F(SimBusTest, FullTraceIsRotatedToOneOlderFile) {
+    writeFile(tracePath(dir_), "(1700000000.000100) sim 08073805#\n");
+    ASSERT_EQ(truncate(tracePath(dir_).c_str(), kTraceMaxBytes - 10), 0);
+    int fd = open(tracePath(dir_).c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd, "\n", 1, kTraceMaxBytes - 11), 1);
+    close(fd);
+    send(0x08073805);
+    struct stat st {};
+    ASSERT_EQ(stat(oldTracePath(dir_).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, kTraceMaxBytes - 10);
+    {
+        std::ifstream current(tracePath(dir_));
+        std::string text((std::istreambuf_iterator<char>(current)), {});
+        EXPECT_EQ(text, "(1700000000.000000) sim 08073805#\n");
+    }
+    std::string err;
+    ASSERT_TRUE(clearTrace(*admin_, &err)) << err;
+    EXPECT_NE(stat(oldTracePath(dir_).c_str(), &st), 0);
+    EXPECT_EQ(traceText(*admin_), "");
 }
 
 }  // namespace
