@@ -853,7 +853,7 @@ int findDevice(const BusImage& image, int kind, int id) {
 
 const BusImage* busView(Bus& bus, std::string* error) {
     if (!cacheCurrent(bus)) {
-        FileLock lock(bus.stateFd, LOCK_SH);
+        FileLock lock(bus, bus.stateFd, LOCK_SH);
         if (!lockedAndLoaded(bus, lock, error)) return nullptr;
     }
     return &bus.cache;

@@ -103,7 +103,7 @@ expect '{"brake":1}' kelto_torvexc 5 brake
 expect '{"scan":[3]}' kelto_lumabar scan
 expect "{\"version\":\"$version\"}" kelto_torvexc version
 python3 "$source_dir/scripts/gen_hex.py" --pages 2 >"$work/elsewhere/image.hex"
-expect '{"crc32":"0ac2adea","first_page":0,"last_page":64,"pages":2}' kelto_hexcheck image.hex
+expect '{"crc32":"0ac2adea","dropped_records":0,"first_page":0,"first_page_address":0,"last_page":64,"last_page_address":64,"lines_after_eof":0,"pages":2}' kelto_hexcheck image.hex
 
 if [ $failures -gt 0 ]; then
   echo "package: $failures checks failed" >&2
