@@ -58,3 +58,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(KELTO_ARM_EMULATOR "qemu-arm;-L;${kelto_arm_libc_root}" CACHE STRING
     "Runs an ARM program on the build machine (a list: command and arguments)")
 set(CMAKE_CROSSCOMPILING_EMULATOR ${KELTO_ARM_EMULATOR})
+
+# pkg-config reads the target's .pc files only, never the build machine's
+# (whose libraries the linker could not use): those under the dependency
+# root and the sysroot. Debian's armel packages put them here.
+set(kelto_arm_pc_dirs "")
+foreach(root ${KELTO_ARM_DEPS_ROOT} ${KELTO_ARM_SYSROOT})
+  list(APPEND kelto_arm_pc_dirs ${root}/usr/lib/arm-linux-gnueabi/pkgconfig
+       ${root}/usr/lib/pkgconfig ${root}/usr/share/pkgconfig)
+endforeach()
+list(JOIN kelto_arm_pc_dirs ":" kelto_arm_pc_path)
+set(ENV{PKG_CONFIG_LIBDIR} "${kelto_arm_pc_path}")

@@ -20,6 +20,18 @@ const SettingInfo SETTINGS[kSettingCount] = {
 
 namespace {
 
+// LED state of a new lighting controller and after its reset frame.
+void resetLed(LedState& led) {
+    led = LedState{};
+}
+
+// True when the eight bytes add up to 0x46 modulo 256 (ID change, bootloader entry).
+bool sumRuleHolds(const uint8_t* data, uint8_t len) {
+    unsigned sum = 0;
+    for (int i = 0; i < len; ++i) sum += data[i];
+    return len == 8 && (sum & 0xFF) == 0x46;
+}
+
 // Lighting frames of the lighting controller (OR its ID).
 constexpr uint32_t kShowRgb = 0x08070000;
 constexpr uint32_t kWriteRegister = 0x08070180;
@@ -249,10 +261,6 @@ int kindOf(const char* word) {
     return -1;
 }
 
-void resetLed(LedState& led) {
-    led = LedState{};
-}
-
 void resetPageSequence(Device& d) {
     d.pageStep = kStepIdle;
     d.pageData = 0;
@@ -299,12 +307,6 @@ FrameRec presenceFrame(const Device& d, int64_t t) {
     f.len = 8;
     f.data[0] = d.status;
     return f;
-}
-
-bool sumRuleHolds(const uint8_t* data, uint8_t len) {
-    unsigned sum = 0;
-    for (int i = 0; i < len; ++i) sum += data[i];
-    return len == 8 && (sum & 0xFF) == 0x46;
 }
 
 void deliverFrame(Device* slots, int count, const FrameRec& frame, int64_t nowUs, Effects* fx) {

@@ -57,9 +57,6 @@ int kindOf(const char* word);
 // A device as added: every default of a new device, phase starting at nowUs.
 Device newDevice(Kind kind, uint8_t id, int64_t nowUs);
 
-// LED state of a new lighting controller and after its reset frame.
-void resetLed(LedState& led);
-
 // Back to the start of the page sequence (nothing loaded).
 void resetPageSequence(Device& d);
 
@@ -77,9 +74,6 @@ int64_t latestPresenceUs(const Device& d, int64_t nowUs);
 
 // The presence frame of d at bus time t: byte 0 the status, bytes 1-7 zero.
 FrameRec presenceFrame(const Device& d, int64_t t);
-
-// True when the eight bytes add up to 0x46 modulo 256 (ID change, bootloader entry).
-bool sumRuleHolds(const uint8_t* data, uint8_t len);
 
 // What one delivered frame changed.
 struct Effects {

@@ -777,12 +777,6 @@ bool busClear(Bus& bus, std::string* error) {
     return clearTrace(bus, error);
 }
 
-bool readPage(Bus& bus, int slot, int page, uint8_t* out, std::string* error) {
-    if (readAll(bus.stateFd, out, kPageBytes, pageOffset(slot, page))) return true;
-    *error = corrupt(bus, "flash unreadable");
-    return false;
-}
-
 bool flashSummary(Bus& bus, int slot, const Device& d, int* pages, uint32_t* crc,
                   std::string* error) {
     std::vector<uint8_t> flash(kFlashBytes);

@@ -130,9 +130,6 @@ bool busClear(Bus& bus, std::string* error);
 bool flashSummary(Bus& bus, int slot, const Device& d, int* pages, uint32_t* crc,
                   std::string* error);
 
-// One 64-byte page of the device in `slot`.
-bool readPage(Bus& bus, int slot, int page, uint8_t* out, std::string* error);
-
 // One trace line: "(1700000000.123456) sim 08072405#00FF0000\n".
 //
 // The trace is a candump log in time order. Each frame is appended as one
