@@ -14,6 +14,7 @@ import os
 import struct
 import subprocess
 import sys
+import time
 
 import harness
 
@@ -67,8 +68,13 @@ def pages_marked_without_data(bus, image_pages, slot=0):
 
 def run_limited(bus, fsize, name, *args):
     """Runs bin/NAME on the bus with the file-size limit set to `fsize` bytes
-    (util-linux prlimit, so no Python code runs in the forked child)."""
-    return bus.run_file("prlimit", "--fsize=%d" % fsize, harness.program(name), *args)
+    (util-linux prlimit, so no Python code runs in the forked child; under
+    KELTO_RUNNER the emulator runs with the limit)."""
+    argv = ["prlimit", "--fsize=%d" % fsize, *harness.command(harness.program(name), *args)]
+    start = time.monotonic()
+    p = subprocess.run(argv, env=bus.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, timeout=harness.RUN_TIMEOUT)
+    return harness.Result(p.returncode, p.stdout, p.stderr, time.monotonic() - start)
 
 
 def max_rss_kib(argv, env):

@@ -97,7 +97,7 @@ def _(bus):
     os.chmod(bus.dir, 0o755)
     env = dict(bus.env, KELTO_CAN_BUS="sim:" + d)
     argv = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
-            harness.program("kelto_sim"), "list"]
+            *harness.command(harness.program("kelto_sim"), "list")]
     p = subprocess.run(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                        timeout=harness.RUN_TIMEOUT)
     return p.returncode, p.stdout, os.listdir(d)
@@ -218,7 +218,7 @@ def _(bus):
         f.truncate(256 << 20)
         f.seek(0, os.SEEK_END)
         f.write(b"\n(1700000000.000000) sim 08072405#00\n")
-    argv = [harness.program("kelto_sim"), "trace"]
+    argv = harness.command(harness.program("kelto_sim"), "trace")
     return max_rss_kib(argv, bus.env), bus.run(LB, "scan")
 
 
