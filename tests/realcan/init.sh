@@ -15,7 +15,16 @@ if mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose host
     mount -t proc proc /host/proc
     mount -t sysfs sys /host/sys
     mount -t devtmpfs dev /host/dev
+    # The guest writes only to a /tmp and /run of its own. A tree of the test
+    # under the host's /tmp (a clone there) stays visible through a bind.
+    mkdir -p /hosttmp
+    mount -o bind /host/tmp /hosttmp
     mount -t tmpfs tmp /host/tmp
+    for d in "$SOURCE_DIR" "$BUILD_DIR"; do
+        case "$d" in
+            /tmp/*) mkdir -p "/host$d" && mount -o bind "/hosttmp${d#/tmp}" "/host$d" ;;
+        esac
+    done
     mount -t tmpfs run /host/run
     chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp \
         /bin/bash "$SOURCE_DIR/tests/realcan/guest.sh" "$SOURCE_DIR" "$BUILD_DIR" $GUEST_ARGS
