@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -46,13 +46,45 @@ void killPoint() {
 #endif
 }
 
-// flock with a bounded wait: polls with growing sleeps for up to `waitMs`,
+// What a lock covers. The directory is locked whole with flock (while a
+// state file is created). The state file carries two locks as one-byte
+// ranges of open-file-description locks (fcntl F_OFD_SETLK), which the
+// kernel, like flock's, drops when the file's last descriptor closes, a
+// killed holder's included: byte 0 for the state (shared to read,
+// exclusive to change), byte 1 for the trace (every trace write, so that
+// lines go out in time order). A send takes both with one call; a receive
+// that hands a frame over takes only the trace's, so a reader of the state
+// does not hold it up.
+struct LockSpan {
+    off_t start;
+    off_t len;  // 0: flock of the whole file
+};
+constexpr LockSpan kDirectoryLock{0, 0};
+constexpr LockSpan kStateLock{0, 1};
+constexpr LockSpan kTraceLock{1, 1};
+constexpr LockSpan kStateAndTraceLock{0, 2};
+
+// One attempt, without waiting. op: LOCK_SH, LOCK_EX or LOCK_UN. A lock
+// held by another fails with EWOULDBLOCK.
+bool tryLock(int fd, int op, LockSpan span) {
+    if (span.len == 0) return flock(fd, op | LOCK_NB) == 0;
+    struct flock range {};
+    range.l_type = static_cast<short>(op == LOCK_UN ? F_UNLCK : op == LOCK_SH ? F_RDLCK : F_WRLCK);
+    range.l_whence = SEEK_SET;
+    range.l_start = span.start;
+    range.l_len = span.len;
+    if (fcntl(fd, F_OFD_SETLK, &range) == 0) return true;
+    if (errno == EACCES || errno == EAGAIN) errno = EWOULDBLOCK;
+    return false;
+}
+
+// tryLock with a bounded wait: polls with growing sleeps for up to `waitMs`,
 // so a holder that never lets go ends the wait. EWOULDBLOCK after the wait.
-bool lockBounded(int fd, int op, long waitMs) {
+bool lockBounded(int fd, int op, LockSpan span, long waitMs) {
     long waitedUs = 0;
     long stepUs = 50;
     for (;;) {
-        if (flock(fd, op | LOCK_NB) == 0) return true;
+        if (tryLock(fd, op, span)) return true;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK || waitedUs >= waitMs * 1000L) return false;
         struct timespec pause {
@@ -73,18 +105,18 @@ std::string lockError(const std::string& path) {
     return errnoText("cannot lock " + path);
 }
 
-// Holds a flock on a file of the bus for its lifetime. op: LOCK_SH or
-// LOCK_EX. Waits kLockWaitMs at most, and once a wait of this process has
-// run out, not at all: a program that polls the bus does not wait again at
-// every call for the holder that made it give up.
+// Holds a lock of the bus for its lifetime. op: LOCK_SH or LOCK_EX. Waits
+// kLockWaitMs at most, and once a wait of this process has run out, not at
+// all: a program that polls the bus does not wait again at every call for
+// the holder that made it give up.
 class FileLock {
   public:
-    FileLock(Bus& bus, int fd, int op) : fd_(fd) {
-        ok_ = lockBounded(fd_, op, bus.lockGaveUp ? 0 : kLockWaitMs);
+    FileLock(Bus& bus, int fd, int op, LockSpan span) : fd_(fd), span_(span) {
+        ok_ = lockBounded(fd_, op, span_, bus.lockGaveUp ? 0 : kLockWaitMs);
         if (!ok_ && errno == EWOULDBLOCK) bus.lockGaveUp = true;
     }
     ~FileLock() {
-        if (ok_) flock(fd_, LOCK_UN);
+        if (ok_) tryLock(fd_, LOCK_UN, span_);
     }
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
@@ -92,6 +124,7 @@ class FileLock {
 
   private:
     int fd_;
+    LockSpan span_;
     bool ok_ = false;
 };
 
@@ -372,7 +405,7 @@ bool writeFresh(Bus& bus, int fd, uint64_t generation, std::string* error) {
 // do not build it at once. Whatever stops it leaves either no state file or
 // a valid one (and at worst a bus.state.new that the next creation replaces).
 bool createState(Bus& bus, std::string* error) {
-    FileLock dirLock(bus, bus.dirFd, LOCK_EX);
+    FileLock dirLock(bus, bus.dirFd, LOCK_EX, kDirectoryLock);
     if (!dirLock.ok()) {
         *error = lockError(bus.dir);
         return false;
@@ -404,7 +437,7 @@ bool createState(Bus& bus, std::string* error) {
 bool initialiseIfBlank(Bus& bus, std::string* error) {
     StateHeader h{}, zero{};
     if (readAll(bus.stateFd, &h, sizeof h, 0) && std::memcmp(&h, &zero, sizeof h) != 0) return true;
-    FileLock lock(bus, bus.stateFd, LOCK_EX);
+    FileLock lock(bus, bus.stateFd, LOCK_EX, kStateLock);
     if (!lock.ok()) {
         *error = lockError(statePath(bus.dir));
         return false;
@@ -416,17 +449,46 @@ bool initialiseIfBlank(Bus& bus, std::string* error) {
     return !blank || writeFresh(bus, bus.stateFd, uint64_t{1} << 32, error);
 }
 
-bool storeHeader(Bus& bus, std::string* error) {
-    ++bus.cache.header.generation;
-    if (writeAll(bus.stateFd, &bus.cache.header, sizeof(StateHeader), 0)) return true;
-    bus.cached = false;
-    *error = errnoText("cannot write " + statePath(bus.dir));
-    return false;
+// pwritev of every piece, retried after a short write, at `at`.
+bool writevAll(int fd, iovec* iov, int count, off_t at) {
+    killPoint();
+    while (count > 0) {
+        ssize_t r = pwritev(fd, iov, count, at);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return false;
+        if (r == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        at += r;
+        for (auto left = static_cast<size_t>(r); left > 0 && count > 0;) {
+            const size_t n = std::min(left, iov->iov_len);
+            iov->iov_base = static_cast<char*>(iov->iov_base) + n;
+            iov->iov_len -= n;
+            left -= n;
+            if (iov->iov_len == 0) {
+                ++iov;
+                --count;
+            }
+        }
+    }
+    return true;
 }
 
-bool storeSlot(Bus& bus, int slot, std::string* error) {
-    if (writeAll(bus.stateFd, &bus.cache.slots[slot], sizeof(Device), slotOffset(slot)))
-        return true;
+// Stores the cached header (its generation moved on), the frame store and
+// the slots [0, lastSlot] in one write from the start of the file: one
+// system call per change whatever it touched. The header goes first; a
+// reader that sees it change before the rest is written turns to load(),
+// whose lock waits for this writer, so no one acts on half a change.
+bool storeState(Bus& bus, int lastSlot, std::string* error) {
+    static const char kGap[kSlotOffset - kRingOffset - sizeof(BusImage::ring)] = {};
+    BusImage& c = bus.cache;
+    ++c.header.generation;
+    iovec iov[] = {{&c.header, sizeof c.header},
+                   {c.ring, sizeof c.ring},
+                   {const_cast<char*>(kGap), sizeof kGap},
+                   {c.slots.data(), static_cast<size_t>(lastSlot + 1) * sizeof(Device)}};
+    if (writevAll(bus.stateFd, iov, lastSlot >= 0 ? 4 : 2, 0)) return true;
     bus.cached = false;
     *error = errnoText("cannot write " + statePath(bus.dir));
     return false;
@@ -448,25 +510,20 @@ bool storePages(Bus& bus, Effects& fx, std::string* error) {
     return ok;
 }
 
-// Stores what deliverFrame changed: flash pages, slots, new ring entries, header.
+// Stores what deliverFrame changed: flash pages, then slots, new ring
+// entries and header.
 bool storeEffects(Bus& bus, Effects& fx, std::string* error) {
     BusImage& c = bus.cache;
     std::string pageError;
     bool pagesOk = storePages(bus, fx, &pageError);
-    for (int i = 0; i < kMaxDevices; ++i) {
-        if (fx.dirty.test(i) && !storeSlot(bus, i, error)) return false;
-    }
+    int lastSlot = -1;
+    for (int i = 0; i < kMaxDevices; ++i)
+        if (fx.dirty.test(i)) lastSlot = i;
     for (const FrameRec& r : fx.replies) {
-        uint32_t at = c.header.ringNext;
-        c.ring[at] = r;
-        c.header.ringNext = (at + 1) % kRingSize;
-        if (!writeAll(bus.stateFd, &c.ring[at], sizeof r, kRingOffset + at * sizeof r)) {
-            bus.cached = false;
-            *error = errnoText("cannot write " + statePath(bus.dir));
-            return false;
-        }
+        c.ring[c.header.ringNext] = r;
+        c.header.ringNext = (c.header.ringNext + 1) % kRingSize;
     }
-    if (!storeHeader(bus, error)) return false;
+    if (!storeState(bus, lastSlot, error)) return false;
     if (!pagesOk) *error = pageError;
     return pagesOk;
 }
@@ -548,18 +605,13 @@ bool rotateTrace(Bus& bus, off_t size) {
     return from == size && ftruncate(bus.traceFd, 0) == 0;
 }
 
-// Appends the frame's line under the trace's own lock, which orders every
-// trace write (a reader of the state holds only a shared lock on it). The
-// line is stamped no earlier than the trace's last line. A process that
-// wrote the last line knows its time and the file's end, and reads nothing.
+// Appends the frame's line. The caller holds the trace's lock, which orders
+// every trace write. The line is stamped no earlier than the trace's last
+// line. A process that wrote the last line knows its time and the file's
+// end, and reads nothing.
 void appendTrace(Bus& bus, const FrameRec& f) {
-    if (!openTrace(bus)) {
-        warnTrace(bus, errno);
-        return;
-    }
-    FileLock lock(bus, bus.traceFd, LOCK_EX);
     struct stat st {};
-    if (!lock.ok() || fstat(bus.traceFd, &st) != 0) {
+    if (!openTrace(bus) || fstat(bus.traceFd, &st) != 0) {
         warnTrace(bus, errno);
         return;
     }
@@ -571,9 +623,9 @@ void appendTrace(Bus& bus, const FrameRec& f) {
     }
     FrameRec stamped = f;
     stamped.timeUs = std::max(f.timeUs, lastUs);
-    const std::string line = traceLine(stamped);
-    const off_t lineBytes = static_cast<off_t>(line.size());
-    if (size + lineBytes > kTraceMaxBytes) {
+    char line[kTraceLineMax];
+    const size_t lineBytes = formatTraceLine(stamped, line);
+    if (size + static_cast<off_t>(lineBytes) > kTraceMaxBytes) {
         if (!rotateTrace(bus, size)) {
             warnTrace(bus, errno);
             return;
@@ -581,8 +633,8 @@ void appendTrace(Bus& bus, const FrameRec& f) {
         size = 0;
     }
     bus.traceEnd = -1;
-    ssize_t n = write(bus.traceFd, line.data(), line.size());
-    if (n != lineBytes) {
+    ssize_t n = write(bus.traceFd, line, lineBytes);
+    if (n != static_cast<ssize_t>(lineBytes)) {
         int err = n < 0 ? errno : ENOSPC;
         if (n > 0 && ftruncate(bus.traceFd, size) != 0) {
             // the next writer's traceTail cuts the fragment off
@@ -590,8 +642,18 @@ void appendTrace(Bus& bus, const FrameRec& f) {
         warnTrace(bus, err);
         return;
     }
-    bus.traceEnd = size + lineBytes;
+    bus.traceEnd = size + static_cast<off_t>(lineBytes);
     bus.traceLastUs = stamped.timeUs;
+}
+
+// appendTrace under the trace's lock, for a caller that does not hold it.
+void appendTraceLocked(Bus& bus, const FrameRec& f) {
+    FileLock lock(bus, bus.stateFd, LOCK_EX, kTraceLock);
+    if (!lock.ok()) {
+        warnTrace(bus, errno);
+        return;
+    }
+    appendTrace(bus, f);
 }
 
 bool matches(uint32_t id, uint32_t wantId, uint32_t mask) {
@@ -673,7 +735,7 @@ std::unique_ptr<Bus> openBus(const std::string& dir, std::string* error) {
 
 bool busSend(Bus& bus, const FrameRec& frame, std::string* error) {
     {
-        FileLock lock(bus, bus.stateFd, LOCK_EX);
+        FileLock lock(bus, bus.stateFd, LOCK_EX, kStateAndTraceLock);
         if (!lockedAndLoaded(bus, lock, error)) return false;
         Effects fx;
         BusImage& c = bus.cache;
@@ -692,7 +754,7 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
         view.startUs = nowUs;
     }
     if (!cacheCurrent(bus)) {
-        FileLock lock(bus, bus.stateFd, LOCK_SH);
+        FileLock lock(bus, bus.stateFd, LOCK_SH, kStateLock);
         if (!lockedAndLoaded(bus, lock, error)) return kReceiveError;
     }
     const BusImage& c = bus.cache;
@@ -719,21 +781,21 @@ ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t 
     if (!found) return kNothing;
     view.lastHandedUs[best.id] = best.timeUs;
     *out = best;
-    appendTrace(bus, best);
+    appendTraceLocked(bus, best);
     return kReceived;
 }
 
 bool busRead(Bus& bus, BusImage* image, std::string* error) {
-    FileLock lock(bus, bus.stateFd, LOCK_SH);
+    FileLock lock(bus, bus.stateFd, LOCK_SH, kStateLock);
     if (!lockedAndLoaded(bus, lock, error)) return false;
     *image = bus.cache;
     return true;
 }
 
-// Stores the ring entries and slots that differ from the cached copy, then
-// the header.
+// Stores the header, the ring and the slots up to the last one that differs
+// from the cached copy.
 bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
-    FileLock lock(bus, bus.stateFd, LOCK_EX);
+    FileLock lock(bus, bus.stateFd, LOCK_EX, kStateLock);
     if (!lockedAndLoaded(bus, lock, error)) return false;
     BusImage image = bus.cache;
     if (!edit(image, error)) return false;
@@ -742,28 +804,18 @@ bool busEdit(Bus& bus, const BusEdit& edit, std::string* error) {
         *error = "refused to store an invalid state: " + why;
         return false;
     }
-    for (int i = 0; i < kRingSize; ++i) {
-        if (std::memcmp(&image.ring[i], &bus.cache.ring[i], sizeof(FrameRec)) != 0 &&
-            !writeAll(bus.stateFd, &image.ring[i], sizeof(FrameRec),
-                      kRingOffset + i * static_cast<off_t>(sizeof(FrameRec)))) {
-            bus.cached = false;
-            *error = errnoText("cannot write " + statePath(bus.dir));
-            return false;
-        }
-    }
-    const BusImage before = bus.cache;
-    bus.cache = image;
+    int lastSlot = -1;
     for (uint32_t i = 0; i < image.header.slotCount; ++i) {
-        if (std::memcmp(&image.slots[i], &before.slots[i], sizeof(Device)) != 0 &&
-            !storeSlot(bus, static_cast<int>(i), error))
-            return false;
+        if (std::memcmp(&image.slots[i], &bus.cache.slots[i], sizeof(Device)) != 0)
+            lastSlot = static_cast<int>(i);
     }
-    return storeHeader(bus, error);
+    bus.cache = std::move(image);
+    return storeState(bus, lastSlot, error);
 }
 
 bool busClear(Bus& bus, std::string* error) {
     {
-        FileLock lock(bus, bus.stateFd, LOCK_EX);
+        FileLock lock(bus, bus.stateFd, LOCK_EX, kStateLock);
         if (!lock.ok()) {
             *error = lockError(statePath(bus.dir));
             return false;
@@ -795,18 +847,38 @@ bool flashSummary(Bus& bus, int slot, const Device& d, int* pages, uint32_t* crc
     return true;
 }
 
-std::string traceLine(const FrameRec& f) {
-    char buf[64];
-    int n = std::snprintf(buf, sizeof buf, "(%" PRId64 ".%06" PRId64 ") sim %08X#",
-                          f.timeUs / 1000000, f.timeUs % 1000000, static_cast<unsigned>(f.id));
-    std::string line(buf, static_cast<size_t>(n));
+size_t formatTraceLine(const FrameRec& f, char* out) {
     static const char kHex[] = "0123456789ABCDEF";
+    char* p = out;
+    auto decimal = [&p](uint64_t v, int minDigits) {
+        char digits[20];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0 || n < minDigits);
+        while (n > 0) *p++ = digits[--n];
+    };
+    const auto t = static_cast<uint64_t>(f.timeUs < 0 ? 0 : f.timeUs);
+    *p++ = '(';
+    decimal(t / 1000000, 1);
+    *p++ = '.';
+    decimal(t % 1000000, 6);
+    std::memcpy(p, ") sim ", 6);
+    p += 6;
+    for (int shift = 28; shift >= 0; shift -= 4) *p++ = kHex[f.id >> shift & 0xF];
+    *p++ = '#';
     for (int i = 0; i < f.len && i < 8; ++i) {
-        line += kHex[f.data[i] >> 4];
-        line += kHex[f.data[i] & 0xF];
+        *p++ = kHex[f.data[i] >> 4];
+        *p++ = kHex[f.data[i] & 0xF];
     }
-    line += '\n';
-    return line;
+    *p++ = '\n';
+    return static_cast<size_t>(p - out);
+}
+
+std::string traceLine(const FrameRec& f) {
+    char line[kTraceLineMax];
+    return std::string(line, formatTraceLine(f, line));
 }
 
 bool streamTrace(Bus& bus, std::ostream& out, std::string* error) {
@@ -814,13 +886,9 @@ bool streamTrace(Bus& bus, std::ostream& out, std::string* error) {
 }
 
 bool clearTrace(Bus& bus, std::string* error) {
-    if (!openTrace(bus)) {
-        *error = openError(tracePath(bus.dir));
-        return false;
-    }
-    FileLock lock(bus, bus.traceFd, LOCK_EX);
+    FileLock lock(bus, bus.stateFd, LOCK_EX, kTraceLock);
     if (!lock.ok()) {
-        *error = lockError(tracePath(bus.dir));
+        *error = lockError(statePath(bus.dir));
         return false;
     }
     bus.traceEnd = -1;
@@ -847,14 +915,14 @@ int findDevice(const BusImage& image, int kind, int id) {
 
 const BusImage* busView(Bus& bus, std::string* error) {
     if (!cacheCurrent(bus)) {
-        FileLock lock(bus, bus.stateFd, LOCK_SH);
+        FileLock lock(bus, bus.stateFd, LOCK_SH, kStateLock);
         if (!lockedAndLoaded(bus, lock, error)) return nullptr;
     }
     return &bus.cache;
 }
 
 void traceFrame(Bus& bus, const FrameRec& frame) {
-    appendTrace(bus, frame);
+    appendTraceLocked(bus, frame);
 }
 
 }  // namespace kelto::sim

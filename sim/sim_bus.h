@@ -109,7 +109,10 @@ enum ReceiveResult { kReceiveError = -1, kNothing = 0, kReceived = 1 };
 // `mask` ((id & mask) == (wantId & mask)) that the view has not been handed:
 // newer than the last one handed for its identifier and not older than the
 // view's start (the first call starts the view at nowUs). Handing one over
-// drops the older unread ones of its identifier and appends it to the trace.
+// drops the older unread ones of its identifier and appends it to the trace
+// under the trace's lock only: a reader holding the state's shared lock
+// does not hold it up, and the search needs no lock while the cached copy
+// is current.
 ReceiveResult busReceive(Bus& bus, ReceiveView& view, uint32_t wantId, uint32_t mask, int64_t nowUs,
                          FrameRec* out, std::string* error);
 
@@ -133,14 +136,19 @@ bool flashSummary(Bus& bus, int slot, const Device& d, int* pages, uint32_t* crc
 // One trace line: "(1700000000.123456) sim 08072405#00FF0000\n".
 //
 // The trace is a candump log in time order. Each frame is appended as one
-// write of its whole line, under a lock of the trace, when it is sent or
-// handed over; a frame handed over
+// write of its whole line when it is sent or handed over, under the trace's
+// lock (byte 1 of bus.state), which every trace write takes; a frame handed over
 // after a line with a later time (frames of two devices with their own
 // phases, a reply taken after the next query went out) is stamped with that
 // line's time. A line that could not be written whole is cut off again, and
 // the first lost line of a process is reported on standard error (the frame
 // itself still counts as sent).
 std::string traceLine(const FrameRec& frame);
+
+// The same line written into `out`, which holds kTraceLineMax bytes; returns
+// its length. Allocates nothing.
+constexpr size_t kTraceLineMax = 64;
+size_t formatTraceLine(const FrameRec& frame, char* out);
 
 // Writes the trace (trace.log.1, then trace.log) to `out` in pieces: memory
 // use does not grow with its size.

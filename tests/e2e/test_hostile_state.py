@@ -108,7 +108,8 @@ def _(bus):
 HOLDER = """
 import fcntl, os, signal, sys
 fd = os.open(sys.argv[1], os.O_RDWR)
-fcntl.flock(fd, fcntl.LOCK_EX if sys.argv[2] == "ex" else fcntl.LOCK_SH)
+# the state's lock: byte 0 of the file (byte 1 is the trace's)
+fcntl.lockf(fd, fcntl.LOCK_EX if sys.argv[2] == "ex" else fcntl.LOCK_SH, 1, 0)
 print("locked", flush=True)
 os.kill(os.getpid(), signal.SIGSTOP)
 """

@@ -379,14 +379,32 @@ TEST_F(SimBusTest, FullTraceIsRotatedToOneOlderFile) {
 
 }  // namespace
 TEST(TraceLine, Format) {
-    kelto::sim::FrameRec f{};
-    f.timeUs = 1700000001000007;
-    f.id = 0x1B070180;
-    EXPECT_EQ(kelto::sim::traceLine(f), "(1700000001.000007) sim 1B070180#\n");
-    f.len = 2;
-    f.data[0] = 0xAB;
-    f.data[1] = 0x01;
-    EXPECT_EQ(kelto::sim::traceLine(f), "(1700000001.000007) sim 1B070180#AB01\n");
+    struct Case {
+        int64_t timeUs;
+        uint32_t id;
+        std::vector<uint8_t> data;
+        const char* line;
+    };
+    const Case cases[] = {
+        {1700000001000007, 0x1B070180, {}, "(1700000001.000007) sim 1B070180#\n"},
+        {1700000001000007, 0x1B070180, {0xAB, 0x01}, "(1700000001.000007) sim 1B070180#AB01\n"},
+        {0, 0x5, {0}, "(0.000000) sim 00000005#00\n"},
+        {999999,
+         0x1FFFFFFF,
+         {0, 1, 2, 3, 4, 5, 0xFE, 0xFF},
+         "(0.999999) sim 1FFFFFFF#000102030405FEFF\n"},
+        {kMaxBusTimeUs, 0x08072405, {}, "(1152921504606.846976) sim 08072405#\n"},
+    };
+    for (const Case& c : cases) {
+        FrameRec f{};
+        f.timeUs = c.timeUs;
+        f.id = c.id;
+        f.len = static_cast<uint8_t>(c.data.size());
+        std::copy(c.data.begin(), c.data.end(), f.data);
+        EXPECT_EQ(traceLine(f), c.line);
+        char out[kTraceLineMax];
+        EXPECT_EQ(std::string(out, formatTraceLine(f, out)), c.line);
+    }
 }
 
 }  // namespace kelto::sim::testing
