@@ -16,10 +16,9 @@ namespace kelto {
 // step of the wall clock neither lengthens nor shortens a wait. A sleep cut
 // short by a signal is not resumed. ms <= 0 returns at once.
 //
-// The first call of a process asks the kernel for prompt wake-ups (no timer
-// slack; the shortest time slice where the scheduler takes one per task),
-// keeping the process's policy and nice value: a pause ends on time on a
-// loaded machine too.
+// The first call of a process asks the scheduler for the shortest time
+// slice where it takes one per task, keeping the process's policy and nice
+// value, so that a pause ends on time on a loaded machine too.
 void sleepMs(int ms);
 
 // Microseconds since the Unix epoch on the wall clock (CLOCK_REALTIME): the

@@ -1,5 +1,4 @@
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -35,15 +34,15 @@ struct SchedAttr {
 };
 static_assert(sizeof(SchedAttr) == 48, "sched_attr, first version");
 
-// Asked once per process, before its first wait: wake-ups without timer
-// slack, and on a fair-share scheduler that takes a time slice per task
-// (EEVDF, Linux 6.12 on) the shortest slice, so that a waking tool
-// preempts a busy task at once instead of at the end of that task's slice:
-// on a loaded machine that turns pauses of 12 ms back into pauses of 10 ms.
-// The nice value and the policy stay as they are; a kernel without these
-// calls, or another policy (a real-time one set with chrt), is left alone.
-void askForPromptWakeUps() {
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+// Asked once per process, before its first wait: on a fair-share
+// scheduler that takes a time slice per task (EEVDF, Linux 6.12 on), the
+// shortest slice, so that a waking tool preempts a busy task at once
+// instead of at the end of that task's slice: on a loaded machine that
+// turns pauses of 12 ms back into pauses of 10 ms. The nice value and the
+// policy stay as they are; a kernel without the call, or another policy (a
+// real-time one set with chrt), is left alone. (Timer slack is left as it
+// is: the spin at the end of each wait already absorbs it.)
+void askForShortSlice() {
 #if defined(SYS_sched_getattr) && defined(SYS_sched_setattr)
     SchedAttr attr{};
     if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0 || attr.policy != SCHED_OTHER)
@@ -63,7 +62,7 @@ int64_t monotonicNs() {
 }  // namespace
 
 void sleepMs(int ms) {
-    static const bool asked = (askForPromptWakeUps(), true);
+    static const bool asked = (askForShortSlice(), true);
     (void)asked;
     if (ms <= 0) return;
     const int64_t total = static_cast<int64_t>(ms) * 1000000;
