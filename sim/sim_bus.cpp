@@ -517,7 +517,7 @@ bool storeEffects(Bus& bus, Effects& fx, std::string* error) {
     std::string pageError;
     bool pagesOk = storePages(bus, fx, &pageError);
     int lastSlot = -1;
-    for (int i = 0; i < kMaxDevices; ++i)
+    for (int i = 0; i < static_cast<int>(c.header.slotCount); ++i)  // deliverFrame's range
         if (fx.dirty.test(i)) lastSlot = i;
     for (const FrameRec& r : fx.replies) {
         c.ring[c.header.ringNext] = r;
