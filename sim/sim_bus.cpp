@@ -141,24 +141,38 @@ bool readAll(int fd, void* buf, size_t n, off_t at) {
     return true;
 }
 
-// A short write (a full file system, the file-size limit) sets errno from
-// the retry that fails.
-bool writeAll(int fd, const void* buf, size_t n, off_t at) {
+// Writes every piece of `iov` from `at` on, retrying after a short write. A
+// write that makes no progress (a full file system, the file-size limit)
+// sets errno from the retry that fails. Changes `iov`.
+bool writevAll(int fd, iovec* iov, int count, off_t at) {
     killPoint();
-    auto* p = static_cast<const char*>(buf);
-    while (n > 0) {
-        ssize_t r = pwrite(fd, p, n, at);
+    for (;;) {
+        while (count > 0 && iov->iov_len == 0) {
+            ++iov;
+            --count;
+        }
+        if (count == 0) return true;
+        ssize_t r = pwritev(fd, iov, count, at);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return false;
         if (r == 0) {
             errno = ENOSPC;
             return false;
         }
-        p += r;
-        n -= static_cast<size_t>(r);
         at += r;
+        for (auto left = static_cast<size_t>(r); left > 0; ++iov, --count) {
+            const size_t n = std::min(left, iov->iov_len);
+            iov->iov_base = static_cast<char*>(iov->iov_base) + n;
+            iov->iov_len -= n;
+            left -= n;
+            if (iov->iov_len != 0) break;
+        }
     }
-    return true;
+}
+
+bool writeAll(int fd, const void* buf, size_t n, off_t at) {
+    iovec piece{const_cast<void*>(buf), n};
+    return writevAll(fd, &piece, 1, at);
 }
 
 bool makeDirs(const std::string& dir, std::string* error) {
@@ -447,32 +461,6 @@ bool initialiseIfBlank(Bus& bus, std::string* error) {
                  (st.st_size == 0 ||
                   (readAll(bus.stateFd, &h, sizeof h, 0) && std::memcmp(&h, &zero, sizeof h) == 0));
     return !blank || writeFresh(bus, bus.stateFd, uint64_t{1} << 32, error);
-}
-
-// pwritev of every piece, retried after a short write, at `at`.
-bool writevAll(int fd, iovec* iov, int count, off_t at) {
-    killPoint();
-    while (count > 0) {
-        ssize_t r = pwritev(fd, iov, count, at);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return false;
-        if (r == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        at += r;
-        for (auto left = static_cast<size_t>(r); left > 0 && count > 0;) {
-            const size_t n = std::min(left, iov->iov_len);
-            iov->iov_base = static_cast<char*>(iov->iov_base) + n;
-            iov->iov_len -= n;
-            left -= n;
-            if (iov->iov_len == 0) {
-                ++iov;
-                --count;
-            }
-        }
-    }
-    return true;
 }
 
 // Stores the cached header (its generation moved on), the frame store and

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "clock.h"
+#include "sched_attr.h"
 
 namespace kelto {
 
@@ -19,20 +20,6 @@ constexpr int64_t SPIN_NS = 200000;
 
 // Time slice asked of the scheduler (the kernel's lower bound).
 constexpr uint64_t SHORT_SLICE_NS = 100000;
-
-// The kernel's struct sched_attr as of its first version (48 bytes), which
-// every kernel that has the call accepts.
-struct SchedAttr {
-    uint32_t size;
-    uint32_t policy;
-    uint64_t flags;
-    int32_t nice;
-    uint32_t priority;
-    uint64_t runtime;
-    uint64_t deadline;
-    uint64_t period;
-};
-static_assert(sizeof(SchedAttr) == 48, "sched_attr, first version");
 
 // Asked once per process, before its first wait: on a fair-share
 // scheduler that takes a time slice per task (EEVDF, Linux 6.12 on), the

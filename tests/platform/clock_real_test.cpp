@@ -16,19 +16,9 @@
 #include <functional>
 
 #include "clock.h"
+#include "sched_attr.h"
 
 namespace {
-
-struct SchedAttr {  // the kernel's struct sched_attr, first version
-    uint32_t size;
-    uint32_t policy;
-    uint64_t flags;
-    int32_t nice;
-    uint32_t priority;
-    uint64_t runtime;
-    uint64_t deadline;
-    uint64_t period;
-};
 
 // What a child saw of itself before and after its first wait.
 struct Seen {
@@ -40,7 +30,7 @@ struct Seen {
 };
 
 uint64_t sliceNs() {
-    SchedAttr attr{};
+    kelto::SchedAttr attr{};
     return syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0 ? attr.runtime : 0;
 }
 
