@@ -387,27 +387,34 @@ class Scenarios:
         S.add("scan", lambda bus: (bus.add("lumabar", 3), bus.run("kelto_lumabar", "scan"))[1])
         S.run_all()            # in setUpModule
         S["scan"].status       # re-raises what the case raised
+
+    A case added with alone=True times the programs against each other: it
+    is left out of run_all and runs by itself when a test first asks for it,
+    so that the side-by-side load of the other cases does not decide it.
     """
 
     def __init__(self):
         self.cases = {}
+        self.alone = set()
         self.results = {}
 
-    def add(self, name, fn):
+    def add(self, name, fn, alone=False):
         if name in self.cases:
             raise KeyError("two scenarios named %r" % name)
         self.cases[name] = fn
+        if alone:
+            self.alone.add(name)
 
-    def case(self, name):
+    def case(self, name, alone=False):
         def register(fn):
-            self.add(name, fn)
+            self.add(name, fn, alone)
             return fn
         return register
 
     def run_all(self):
         if CAN_BUS:
             return  # one wire: each case runs when a test first asks for it
-        items = list(self.cases.items())
+        items = [(n, fn) for n, fn in self.cases.items() if n not in self.alone]
         self.results = dict(zip((n for n, _ in items), parallel(self._one, items)))
 
     @staticmethod

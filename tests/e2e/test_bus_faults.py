@@ -107,16 +107,17 @@ for _tool in TOOLS:
                                               flash_busy_ms=8))
 
 
-@S.case("removed after presence")
+@S.case("removed after presence", alone=True)
 def _(bus):
     # Presence frames every 50 ms; the tool listens from its first CAN call
     # and looks again at the end of its 1000 ms window, where it takes the
     # newest frame since then, one that reached the bus before the removal.
     # The query follows at ~1.0 s and nobody answers. The removal starts
     # 0.2 s into the window (four presence frames), leaving kelto_sim time
-    # to start, under an emulator too. A removal that a loaded machine
-    # finished only after the query tests nothing: the case is run again
-    # (five times at most; the last run is judged whatever it shows).
+    # to start, under an emulator too. It runs after the file's other cases,
+    # not beside them. A removal that a loaded machine finished only after
+    # the query tests nothing: the case is run again (five times at most;
+    # the last run is judged whatever it shows).
     for _attempt in range(5):
         bus.sim("clear")
         bus.add("torvexc", 5, brake=6)
